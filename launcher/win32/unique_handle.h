@@ -1,0 +1,78 @@
+// Move-only owner of one OS handle, with a traits type per kind of handle: each kind has its
+// own invalid value and its own close function. Every handle the launcher acquires sits in
+// one of these, so it is closed on every path by construction.
+#pragma once
+#include <windows.h>
+
+#include <utility>
+
+namespace ot {
+
+template <typename Traits>
+class UniqueHandle {
+ public:
+  using Type = typename Traits::Type;
+
+  UniqueHandle() = default;
+  explicit UniqueHandle(Type value) : value_(value) {}
+  ~UniqueHandle() { reset(); }
+  UniqueHandle(UniqueHandle&& other) noexcept : value_(other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+  Type get() const { return value_; }
+  bool valid() const { return value_ != Traits::Invalid(); }
+  explicit operator bool() const { return valid(); }
+
+  Type release() { return std::exchange(value_, Traits::Invalid()); }
+  void reset(Type value = Traits::Invalid()) {
+    if (valid()) Traits::Close(value_);
+    value_ = value;
+  }
+  // For out-parameters of API calls: closes what is held and hands out the slot.
+  Type* put() {
+    reset();
+    return &value_;
+  }
+
+ private:
+  Type value_ = Traits::Invalid();
+};
+
+struct KernelHandleTraits {  // processes, threads, mutexes: NULL when absent
+  using Type = HANDLE;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type h) { ::CloseHandle(h); }
+};
+struct FileHandleTraits {  // CreateFileW: INVALID_HANDLE_VALUE when absent
+  using Type = HANDLE;
+  static Type Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(Type h) { ::CloseHandle(h); }
+};
+struct FindHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(Type h) { ::FindClose(h); }
+};
+struct RegKeyTraits {  // never holds a predefined root such as HKEY_LOCAL_MACHINE
+  using Type = HKEY;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type h) { ::RegCloseKey(h); }
+};
+struct ModuleTraits {
+  using Type = HMODULE;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type h) { ::FreeLibrary(h); }
+};
+
+using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
+using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
+using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
+using UniqueRegKey = UniqueHandle<RegKeyTraits>;
+using UniqueModule = UniqueHandle<ModuleTraits>;
+
+}  // namespace ot
