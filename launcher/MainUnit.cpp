@@ -1,0 +1,635 @@
+#include "MainUnit.h"
+
+#include <objbase.h>
+
+#include <vector>
+
+#include "core/build_check.h"
+#include "core/dotnet_check.h"
+#include "core/path_text.h"
+#include "core/product.h"
+#include "core/system_text.h"
+#include "core/user_sid.h"
+#include "win32/delete_directory.h"
+#include "win32/registry_win32.h"
+#include "win32/unique_handle.h"
+
+namespace ot {
+
+namespace {
+
+constexpr wchar_t kFormClass[] = L"TMainForm";
+constexpr wchar_t kPageControlClass[] = L"TPageControl";
+constexpr wchar_t kTabSheetClass[] = L"TTabSheet";
+
+constexpr COLORREF kRed = 255;  // 0x00BBGGRR: red 255, green 0, blue 0
+constexpr DWORD kPauseMs = 3000;
+constexpr int kSetupMutexAttempts = 10;
+
+constexpr wchar_t kRequirementsUrl[] = L"https://www.orvane.com/tessaly/system-requirements";
+constexpr wchar_t kDotNetUrl[] = L"https://dotnet.microsoft.com/download/dotnet-framework";
+
+constexpr wchar_t kSystemRefused[] =
+    L"Your system doesn't support .NET 4.6 or better. Press the button to check the system "
+    L"requirements and exit.";
+constexpr wchar_t kDotNetRefused[] =
+    L"You need to install the .NET runtime version 4.6 or higher (4.6.2, 4.7...4.8, etc), but NOT "
+    L"5.0, 6.0, etc...";
+constexpr wchar_t kLaunchingStarter[] = L"Launching the starter tool...";
+constexpr wchar_t kStartingSetup[] = L"Starting the main setup program...";
+
+constexpr wchar_t kLibraryResource[] = L"ORVUNZIPPER";
+constexpr wchar_t kLibraryFile[] = L"OrvUnzip.dll";
+constexpr wchar_t kArchiveResource[] = L"DISTRO";
+constexpr wchar_t kArchiveFile[] = L"Distro.zip";
+constexpr wchar_t kSetupSubdir[] = L"Setup";
+
+using UnzipProc = int(WINAPI*)(const wchar_t*, const wchar_t*, const char*);
+
+// The system's text for an error code, trimmed for use inside a sentence.
+std::wstring SystemErrorText(DWORD code) {
+  wchar_t buffer[256] = {};
+  const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, buffer, 256, nullptr);
+  if (n == 0) return L"System error " + std::to_wstring(code);
+  return TrimSystemMessage(std::wstring(buffer, n));
+}
+
+std::wstring FullPathOf(const std::wstring& path) {
+  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::vector<wchar_t> buffer(needed + 1);
+  const DWORD n = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+  return n == 0 || n >= buffer.size() ? path : std::wstring(buffer.data(), n);
+}
+
+std::wstring ModuleFileName() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return std::wstring();
+    if (n < buffer.size()) return std::wstring(buffer.data(), n);
+    if (buffer.size() >= 32768) return std::wstring(buffer.data(), n);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool DirectoryExists(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Creates every missing level of path, outermost first; levels that exist count as made.
+void ForceDirectories(const std::wstring& path) {
+  std::size_t start = 0;
+  if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
+    // \\server\share: the share itself cannot be created.
+    start = path.find(L'\\', 2);
+    if (start != std::wstring::npos) start = path.find(L'\\', start + 1);
+    if (start == std::wstring::npos) return;
+  } else if (path.size() >= 3 && path[1] == L':') {
+    start = 2;
+  }
+  for (std::size_t pos = path.find_first_of(L"\\/", start + 1); ; pos = path.find_first_of(L"\\/", pos + 1)) {
+    const std::wstring level = path.substr(0, pos);
+    if (!level.empty() && level.back() != L':') ::CreateDirectoryW(level.c_str(), nullptr);
+    if (pos == std::wstring::npos) break;
+  }
+}
+
+// Writes one RT_RCDATA resource of the launcher's own image to a file in one write, straight
+// from the mapped image. Returns an empty text on success, else the reason.
+std::wstring WriteResourceToFile(const wchar_t* resourceName, const std::wstring& path) {
+  HMODULE self = ::GetModuleHandleW(nullptr);
+  HRSRC info = ::FindResourceW(self, resourceName, RT_RCDATA);
+  HGLOBAL loaded = info ? ::LoadResource(self, info) : nullptr;
+  const void* data = loaded ? ::LockResource(loaded) : nullptr;
+  if (!data) return FormatText(L"Resource %s not found", {resourceName});
+  const DWORD size = ::SizeofResource(self, info);
+
+  UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    const DWORD error = ::GetLastError();
+    return FormatText(L"Cannot create file \"%s\". %s", {FullPathOf(path), SystemErrorText(error)});
+  }
+  DWORD written = 0;
+  if (!::WriteFile(file.get(), data, size, &written, nullptr) || written != size)
+    return L"Stream write error";
+  return std::wstring();
+}
+
+}  // namespace
+
+TMainForm::TMainForm(HINSTANCE instance) : instance_(instance) {}
+
+TMainForm::~TMainForm() {
+  if (handle_ && ::IsWindow(handle_)) ::DestroyWindow(handle_);
+  if (font_) ::DeleteObject(font_);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Window creation from the layout
+
+bool TMainForm::RegisterClasses(HINSTANCE instance) {
+  WNDCLASSEXW form{};
+  form.cbSize = sizeof form;
+  form.lpfnWndProc = FormProc;
+  form.hInstance = instance;
+  form.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+  form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  form.lpszClassName = kFormClass;
+  if (!::RegisterClassExW(&form) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+
+  WNDCLASSEXW container = form;
+  container.lpfnWndProc = ContainerProc;
+  container.lpszClassName = kPageControlClass;
+  if (!::RegisterClassExW(&container) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+  container.lpszClassName = kTabSheetClass;
+  if (!::RegisterClassExW(&container) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+  return true;
+}
+
+bool TMainForm::Create() {
+  HRSRC info = ::FindResourceW(instance_, L"TMAINFORM", RT_RCDATA);
+  HGLOBAL loaded = info ? ::LoadResource(instance_, info) : nullptr;
+  const char* text = loaded ? static_cast<const char*>(::LockResource(loaded)) : nullptr;
+  if (!text) return false;
+  LayoutError error;
+  const auto layout = ParseLayout(std::string_view(text, ::SizeofResource(instance_, info)), error);
+  if (!layout || layout->className != kFormClass || !RegisterClasses(instance_)) return false;
+
+  const LayoutObject& form = *layout;
+  font_ = ::CreateFontW(form.Integer(L"Font.Height", -11), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                        DEFAULT_PITCH | FF_DONTCARE, form.Text(L"Font.Name", L"Tahoma").c_str());
+
+  // A sizable tool window with only the system menu's close box.
+  DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_CLIPCHILDREN;
+  if (form.Text(L"BorderStyle") == L"bsSizeToolWin") style |= WS_THICKFRAME;
+  if (form.HasSetItem(L"BorderIcons", L"biSystemMenu")) style |= WS_SYSMENU;
+  if (form.HasSetItem(L"BorderIcons", L"biMinimize")) style |= WS_MINIMIZEBOX;
+  if (form.HasSetItem(L"BorderIcons", L"biMaximize")) style |= WS_MAXIMIZEBOX;
+  // The tool window still owns the task-bar button.
+  const DWORD exStyle = WS_EX_TOOLWINDOW | WS_EX_APPWINDOW;
+
+  RECT frame{0, 0, form.Integer(L"ClientWidth", 443), form.Integer(L"ClientHeight", 94)};
+  ::AdjustWindowRectEx(&frame, style, FALSE, exStyle);
+  const int width = frame.right - frame.left;
+  const int height = frame.bottom - frame.top;
+  RECT work{};
+  ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  const int x = work.left + ((work.right - work.left) - width) / 2;
+  const int y = work.top + ((work.bottom - work.top) - height) / 2;
+
+  handle_ = ::CreateWindowExW(exStyle, kFormClass, L"", style, x, y, width, height, nullptr, nullptr,
+                              instance_, this);
+  if (!handle_) return false;
+  controls_[handle_].hwnd = handle_;
+
+  for (const LayoutObject& child : form.children)
+    if (!CreateControls(child, handle_, 1)) return false;
+
+  // Every control the window works with must be in the layout.
+  struct Binding {
+    const wchar_t* name;
+    HWND* member;
+  } const bindings[] = {{L"mainPages", &mainPages}, {L"pageSystem", &pageSystem},
+                        {L"pageNET", &pageNET},     {L"pageExtract", &pageExtract},
+                        {L"lblSystem", &lblSystem}, {L"btnSystem", &btnSystem},
+                        {L"lblNET", &lblNET},       {L"btnNET", &btnNET},
+                        {L"lblExtract", &lblExtract}};
+  for (const Binding& b : bindings) {
+    auto it = byName_.find(b.name);
+    if (it == byName_.end()) return false;
+    *b.member = it->second;
+  }
+  if (const LayoutObject* pages = FindLayoutObject(form, L"mainPages")) {
+    tabHeight_ = pages->Integer(L"TabHeight", 20);
+    auto active = byName_.find(pages->Text(L"ActivePage"));
+    SetActivePage(active != byName_.end() ? active->second : pageSystem);
+  }
+
+  if (form.Text(L"OnCreate") == L"FormCreate") FormCreate();
+  return true;
+}
+
+bool TMainForm::CreateControls(const LayoutObject& object, HWND parent, int depth) {
+  if (depth > kMaxLayoutDepth || byName_.count(object.name)) return false;
+  const int left = object.Integer(L"Left", 0);
+  const int top = object.Integer(L"Top", 0);
+  const int width = object.Integer(L"Width", 0);
+  const int height = object.Integer(L"Height", 0);
+  const std::wstring caption = object.Text(L"Caption");
+  const auto id = reinterpret_cast<HMENU>(static_cast<INT_PTR>(nextControlId_++));
+
+  const wchar_t* cls = nullptr;
+  DWORD style = WS_CHILD;
+  if (object.className == L"TPageControl") {
+    cls = kPageControlClass;
+    style |= WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS;
+  } else if (object.className == L"TTabSheet") {
+    cls = kTabSheetClass;  // shown only while it is the active page
+    style |= WS_CLIPCHILDREN | WS_CLIPSIBLINGS;
+  } else if (object.className == L"TLabel") {
+    cls = L"STATIC";
+    style |= WS_VISIBLE | (object.Boolean(L"WordWrap", false) ? SS_LEFT : SS_LEFTNOWORDWRAP);
+  } else if (object.className == L"TButton") {
+    cls = L"BUTTON";
+    style |= WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
+  } else {
+    return false;
+  }
+  if (!object.Boolean(L"Enabled", true)) style |= WS_DISABLED;
+
+  HWND hwnd = ::CreateWindowExW(0, cls, caption.c_str(), style, left, top, width, height, parent, id,
+                                instance_, nullptr);
+  if (!hwnd) return false;
+  ::SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  ControlInfo info;
+  info.hwnd = hwnd;
+  info.onClick = object.Text(L"OnClick");
+  controls_[hwnd] = info;
+  byName_[object.name] = hwnd;
+
+  for (const LayoutObject& child : object.children)
+    if (!CreateControls(child, hwnd, depth + 1)) return false;
+  return true;
+}
+
+// The page control fills the client area; each page fills the page control below the tab
+// strip, which takes no room while every tab is hidden.
+void TMainForm::LayoutPages() {
+  if (!mainPages) return;
+  RECT client{};
+  ::GetClientRect(handle_, &client);
+  ::MoveWindow(mainPages, 0, 0, client.right, client.bottom, TRUE);
+  bool anyTab = false;
+  for (HWND page : {pageSystem, pageNET, pageExtract}) anyTab = anyTab || controls_[page].tabVisible;
+  const int top = anyTab ? tabHeight_ : 0;
+  for (HWND page : {pageSystem, pageNET, pageExtract})
+    ::MoveWindow(page, 0, top, client.right, client.bottom - top, TRUE);
+}
+
+void TMainForm::SetActivePage(HWND page) {
+  activePage_ = page;
+  for (HWND p : {pageSystem, pageNET, pageExtract})
+    if (p) ::ShowWindow(p, p == page ? SW_SHOW : SW_HIDE);
+}
+
+void TMainForm::HideTabs() {
+  for (HWND page : {pageSystem, pageNET, pageExtract}) controls_[page].tabVisible = false;
+  LayoutPages();
+}
+
+void TMainForm::SetLabelText(HWND label, const std::wstring& text) {
+  ::SetWindowTextW(label, text.c_str());
+}
+
+void TMainForm::SetLabelColor(HWND label, COLORREF color) {
+  ControlInfo& info = controls_[label];
+  info.textColor = color;
+  info.ownColor = true;
+  ::InvalidateRect(label, nullptr, TRUE);
+}
+
+void TMainForm::BringToFront() {
+  ::SetWindowPos(handle_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+void TMainForm::Close() {
+  if (handle_ && ::IsWindow(handle_)) ::SendMessageW(handle_, WM_CLOSE, 0, 0);
+}
+
+void TMainForm::Show() {
+  FormShow();
+  if (handle_ && ::IsWindow(handle_) && !closing_) {
+    ::ShowWindow(handle_, SW_SHOWNORMAL);
+    ::UpdateWindow(handle_);
+  }
+}
+
+LRESULT CALLBACK TMainForm::FormProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+    ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    static_cast<TMainForm*>(create->lpCreateParams)->handle_ = hwnd;
+  }
+  auto* self = reinterpret_cast<TMainForm*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (!self) return ::DefWindowProcW(hwnd, message, wParam, lParam);
+  return self->HandleMessage(message, wParam, lParam);
+}
+
+// Pages and the page control pass notifications of their children up to the form.
+LRESULT CALLBACK TMainForm::ContainerProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COMMAND:
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN:
+      return ::SendMessageW(::GetAncestor(hwnd, GA_ROOT), message, wParam, lParam);
+    default:
+      return ::DefWindowProcW(hwnd, message, wParam, lParam);
+  }
+}
+
+LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_SIZE:
+      LayoutPages();
+      return 0;
+    case WM_CTLCOLORSTATIC: {
+      HDC dc = reinterpret_cast<HDC>(wParam);
+      auto it = controls_.find(reinterpret_cast<HWND>(lParam));
+      ::SetTextColor(dc, it != controls_.end() && it->second.ownColor ? it->second.textColor
+                                                                       : ::GetSysColor(COLOR_WINDOWTEXT));
+      ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
+      return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
+    }
+    case WM_COMMAND:
+      if (HIWORD(wParam) == BN_CLICKED) {
+        auto it = controls_.find(reinterpret_cast<HWND>(lParam));
+        if (it != controls_.end()) {
+          if (it->second.onClick == L"btnSystemClick") btnSystemClick();
+          else if (it->second.onClick == L"btnNETClick") btnNETClick();
+        }
+        return 0;
+      }
+      break;
+    case WM_CLOSE:
+      if (!closing_) {
+        closing_ = true;
+        FormClose();
+        ::DestroyWindow(handle_);
+      }
+      return 0;
+    case WM_DESTROY:
+      ::PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return ::DefWindowProcW(handle_, message, wParam, lParam);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events
+
+void TMainForm::FormCreate() {
+  HICON icon = ::LoadIconW(instance_, L"AICON");
+  if (icon) {
+    ::SendMessageW(handle_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    ::SendMessageW(handle_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+  }
+  ::SetWindowTextW(handle_, kApplicationTitle);
+  HideTabs();
+  SetActivePage(pageSystem);
+  ExecuteInfo.reset();
+}
+
+void TMainForm::FormShow() { RunSteps(); }
+
+void TMainForm::FormClose() { CleanUp(); }
+
+void TMainForm::btnSystemClick() {
+  ::ShellExecuteW(nullptr, L"open", kRequirementsUrl, nullptr, nullptr, SW_SHOWNORMAL);
+  Close();
+}
+
+void TMainForm::btnNETClick() {
+  ::ShellExecuteW(nullptr, L"open", kDotNetUrl, nullptr, nullptr, SW_SHOWNORMAL);
+  Close();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The staged flow
+
+void TMainForm::RunSteps() {
+  if (!IsWindowsSupported()) {
+    SetLabelText(lblSystem, kSystemRefused);
+    SetLabelColor(lblSystem, kRed);
+    ::EnableWindow(btnSystem, TRUE);
+    return;
+  }
+  SetActivePage(pageNET);
+  if (!IsDotNetInstalled()) {
+    SetLabelText(lblNET, kDotNetRefused);
+    SetLabelColor(lblNET, kRed);
+    ::EnableWindow(btnNET, TRUE);
+    return;
+  }
+  SetActivePage(pageExtract);
+  if (!ExtractDistribution()) return;
+  SetLabelText(lblExtract, kLaunchingStarter);
+  LaunchStarter();
+  SetLabelText(lblExtract, kStartingSetup);
+  if (LaunchSetup()) Close();
+}
+
+bool TMainForm::IsWindowsSupported() {
+  using VersionProc = void(WINAPI*)(DWORD*, DWORD*, DWORD*);
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  auto query = ntdll ? reinterpret_cast<VersionProc>(
+                           reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlGetNtVersionNumbers")))
+                     : nullptr;
+  DWORD major = 0, minor = 0, build = 0;
+  if (query) query(&major, &minor, &build);
+  return IsBuildSupported(build);
+}
+
+bool TMainForm::IsDotNetInstalled() {
+  Win32Registry registry;
+  return ot::IsDotNetInstalled(registry);
+}
+
+void TMainForm::ShowError(const std::wstring& text) {
+  SetLabelText(lblExtract, text);
+  SetLabelColor(lblExtract, kRed);
+}
+
+bool TMainForm::ExtractDistribution() {
+  // The per-run working directory: a fresh GUID under the user's temporary directory.
+  wchar_t temp[MAX_PATH + 1] = {};
+  const DWORD tempLength = ::GetTempPathW(MAX_PATH, temp);
+  if (tempLength == 0) {
+    ShowError(FormatText(L"Couldn't create the working directory: %s", {SystemErrorText(::GetLastError())}));
+    return false;
+  }
+  if (tempLength >= MAX_PATH) {
+    ShowError(L"Couldn't create the working directory: the temporary directory's path is too long");
+    return false;
+  }
+  std::wstring guid;
+  Win32GuidSource guids;
+  if (!guids.NewGuidText(guid)) {
+    ShowError(L"Couldn't create the working directory: no unique name could be made");
+    return false;
+  }
+  workingDir = JoinPath(std::wstring(temp, tempLength), guid);
+  ForceDirectories(workingDir);
+
+  std::wstring failure = WriteResourceToFile(kLibraryResource, JoinPath(workingDir, kLibraryFile));
+  if (!failure.empty()) {
+    ShowError(FormatText(L"Couldn't extract the unzipping dll: %s", {failure}));
+    return false;
+  }
+  const std::wstring archivePath = JoinPath(workingDir, kArchiveFile);
+  failure = WriteResourceToFile(kArchiveResource, archivePath);
+  if (!failure.empty()) {
+    ShowError(FormatText(L"Couldn't extract the compressed distribution file: %s", {failure}));
+    return false;
+  }
+
+  setupDir = JoinPath(workingDir, kSetupSubdir);
+  ::CreateDirectoryW(setupDir.c_str(), nullptr);
+
+  UniqueModule library(::LoadLibraryW(JoinPath(workingDir, kLibraryFile).c_str()));
+  if (!library) {
+    ShowError(L"Couldn't load the unzipping library.");
+    return false;
+  }
+  auto unzip = reinterpret_cast<UnzipProc>(
+      reinterpret_cast<void*>(::GetProcAddress(library.get(), "Unzip")));
+  if (!unzip) {
+    ShowError(L"Couldn't load the unzipping procedure.");
+    return false;
+  }
+  const int result = unzip(archivePath.c_str(), setupDir.c_str(), kArchivePassword);
+  library.reset();
+  if (result == 0) {
+    ShowError(L"An error occurred while unzipping the distribution file.");
+    return false;
+  }
+  return true;
+}
+
+bool TMainForm::LaunchStarter() {
+  const std::wstring path = JoinPath(setupDir, kStarterProgramName);
+  std::wstring commandLine = QuoteText(path) + L" " + kStarterSwitch;
+  std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+  writable.push_back(L'\0');
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNOACTIVATE;
+  ProcessInfo = PROCESS_INFORMATION{};
+
+  BringToFront();
+  const BOOL started = ::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &startup, &ProcessInfo);
+  BringToFront();
+  if (!started) ProcessInfo = PROCESS_INFORMATION{};
+  return started != FALSE;
+}
+
+bool TMainForm::LaunchSetup() {
+  bool result = true;
+  const std::wstring file = QuoteText(JoinPath(setupDir, kSetupProgramName));
+  const std::wstring launcherDir =
+      QuoteText(EscapeTrailingBackslash(DirectoryOfModulePath(ModuleFileName())));
+  const std::wstring parameters = launcherDir + L" " + QuoteText(GetUserSid());
+
+  BringToFront();
+  ExecuteInfo = std::make_unique<SHELLEXECUTEINFOW>();
+  *ExecuteInfo = SHELLEXECUTEINFOW{};
+  ExecuteInfo->cbSize = sizeof(SHELLEXECUTEINFOW);
+  ExecuteInfo->fMask = SEE_MASK_NOCLOSEPROCESS;
+  ExecuteInfo->hwnd = nullptr;
+  ExecuteInfo->lpVerb = L"open";
+  ExecuteInfo->lpFile = file.c_str();
+  ExecuteInfo->lpParameters = parameters.c_str();
+  ExecuteInfo->lpDirectory = nullptr;
+  ExecuteInfo->nShow = SW_SHOWNORMAL;
+
+  if (!::ShellExecuteExW(ExecuteInfo.get())) {
+    const DWORD error = ::GetLastError();
+    ExecuteInfo->hProcess = nullptr;
+    const std::wstring text = FormatText(L"Couldn't execute the setup program. Error code: %d",
+                                         {std::to_wstring(static_cast<int>(error))});
+    SetLabelText(lblExtract, text);
+    SetLabelColor(lblExtract, kRed);
+    BringToFront();
+    result = false;
+    ::MessageBoxW(handle_, text.c_str(), kApplicationTitle, MB_OK);
+    Close();
+    return result;
+  }
+  // The texts lived only for the call.
+  ExecuteInfo->lpFile = nullptr;
+  ExecuteInfo->lpParameters = nullptr;
+
+  ::ShowWindow(handle_, SW_HIDE);
+  ::Sleep(kPauseMs);
+  const std::wstring mutexName = FormatText(L"Global\\%s Setup Mutex", {kProductName});
+  UniqueKernelHandle mutex;
+  for (int failures = 0; failures < kSetupMutexAttempts;) {
+    mutex.reset(::OpenMutexW(SYNCHRONIZE, FALSE, mutexName.c_str()));
+    if (mutex) break;
+    ++failures;
+    ::Sleep(kPauseMs);
+  }
+  if (mutex) {
+    if (::WaitForSingleObject(mutex.get(), INFINITE) == WAIT_OBJECT_0) ::ReleaseMutex(mutex.get());
+  }
+  return result;
+}
+
+std::wstring TMainForm::GetUserSid() {
+  Win32Registry registry;
+  Win32GuidSource guids;
+  return ot::GetUserSid(registry, guids);
+}
+
+std::wstring TMainForm::FindUserSid(const std::wstring& marker) {
+  Win32Registry registry;
+  try {
+    return ot::FindUserSid(registry, marker);
+  } catch (const RegistryReadError&) {
+    return kUserSidPlaceholder;
+  }
+}
+
+void TMainForm::CleanUp() {
+  ::Sleep(kPauseMs);
+  CloseStarterProcess();
+  CloseSetupProcess();
+  if (!workingDir.empty() && DirectoryExists(workingDir)) DeleteDirectory(workingDir);
+}
+
+void TMainForm::CloseStarterProcess() {
+  if (ProcessInfo.hProcess) {
+    DWORD status = 0;
+    if (::GetExitCodeProcess(ProcessInfo.hProcess, &status) && status == STILL_ACTIVE)
+      ::TerminateProcess(ProcessInfo.hProcess, 0);
+    ::CloseHandle(ProcessInfo.hProcess);
+    ProcessInfo.hProcess = nullptr;
+  }
+  if (ProcessInfo.hThread) {
+    ::CloseHandle(ProcessInfo.hThread);
+    ProcessInfo.hThread = nullptr;
+  }
+}
+
+void TMainForm::CloseSetupProcess() {
+  if (!ExecuteInfo) return;
+  if (ExecuteInfo->hProcess) {
+    DWORD status = 0;
+    if (::GetExitCodeProcess(ExecuteInfo->hProcess, &status) && status == STILL_ACTIVE)
+      ::TerminateProcess(ExecuteInfo->hProcess, 0);
+    ::CloseHandle(ExecuteInfo->hProcess);
+  }
+  ExecuteInfo.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Path helpers
+
+std::wstring TMainForm::JoinPath(const std::wstring& dir, const std::wstring& name) {
+  return ot::JoinPath(dir, name);
+}
+
+std::wstring TMainForm::QuoteText(const std::wstring& text) { return ot::QuoteText(text); }
+
+void TMainForm::DeleteDirectory(const std::wstring& path) { ot::DeleteDirectory(path); }
+
+}  // namespace ot

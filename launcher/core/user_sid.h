@@ -1,0 +1,37 @@
+// Finding the installing user's hive name (the user's SID as text) through the registry alone:
+// a marker value with a fresh GUID is written to HKCU\SOFTWARE, every hive under HKEY_USERS is
+// searched for a SOFTWARE key holding the same marker, and the marker is removed again.
+#pragma once
+#include <string>
+#include <string_view>
+
+#include "core/registry.h"
+
+namespace ot {
+
+// Shaped like a user SID but impossible as one: stands in when no hive could be named.
+constexpr wchar_t kUserSidPlaceholder[] = L"X-0-0-00-0000000000-0000000000-0000000000-0000";
+
+class GuidSource {
+ public:
+  virtual ~GuidSource() = default;
+  // A new GUID in registry text form: braces, upper-case hex in groups 8-4-4-4-12.
+  virtual bool NewGuidText(std::wstring& text) = 0;
+};
+
+// "%s Id" filled with the product name.
+std::wstring MarkerValueName();
+
+// The first HKEY_USERS subkey (in enumeration order) whose SOFTWARE key holds the marker value
+// with exactly this text, or the placeholder. Throws RegistryReadError when a marker value met
+// on the way cannot be read as text; the caller then gives up.
+std::wstring FindUserSid(Registry& registry, std::wstring_view marker);
+
+// Marker, search, clean-up. Never fails toward the caller: every failure gives the placeholder.
+std::wstring GetUserSid(Registry& registry, GuidSource& guids);
+
+struct RegistryReadError {
+  long status;
+};
+
+}  // namespace ot
