@@ -1,0 +1,67 @@
+#include "distro_build.h"
+
+#include <limits.h>
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "core/product.h"
+#include "distro_error.h"
+#include "output_file.h"
+#include "payload_scan.h"
+#include "secure_random.h"
+
+namespace ot::mkdistro {
+namespace {
+
+std::string RealPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+  return resolved ? std::string(resolved.get()) : std::string();
+}
+
+// An archive written inside the payload directory would be packed into the next build.
+void RefuseOutputInsidePayload(const std::string& payloadDir, const std::string& outPath) {
+  const std::size_t slash = outPath.rfind('/');
+  const std::string outDir = slash == std::string::npos ? "." : (slash == 0 ? "/" : outPath.substr(0, slash));
+  const std::string payload = RealPath(payloadDir);
+  const std::string out = RealPath(outDir);
+  if (payload.empty() || out.empty()) return;  // reported by the scan or by creating the file
+  if (out == payload || out.compare(0, payload.size() + 1, payload + "/") == 0 || payload == "/") {
+    throw DistroError("the archive \"" + outPath + "\" would lie inside the payload directory \"" +
+                      payloadDir + "\"; write it somewhere else");
+  }
+}
+
+}  // namespace
+
+std::string DefaultArchivePassword() { return ot::kArchivePassword; }
+
+ArchiveLayout BuildDistroFile(const std::string& payloadDir, const std::string& outPath,
+                              const BuildOptions& options) {
+  if (outPath.empty() || outPath.back() == '/') {
+    throw DistroError("\"" + outPath + "\" does not name a file");
+  }
+  const std::vector<PayloadFile> files = ScanPayload(payloadDir);
+  RefuseOutputInsidePayload(payloadDir, outPath);
+
+  std::uint64_t totalBytes = 0;
+  for (const PayloadFile& file : files) totalBytes += file.size;
+
+  WriteOptions write;
+  write.password = options.password.empty() ? DefaultArchivePassword() : options.password;
+  write.level = options.level;
+  write.randomBytes = FillSecureRandom;
+  if (options.progress) {
+    write.progress = [&](std::uint64_t bytesRead, std::size_t filesDone) {
+      options.progress(bytesRead, totalBytes, filesDone, files.size());
+    };
+  }
+  AtomicOutputFile out(outPath);
+  const ArchiveLayout layout = WriteArchive(files, out, write);
+  out.Commit();
+  return layout;
+}
+
+}  // namespace ot::mkdistro

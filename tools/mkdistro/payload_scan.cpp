@@ -1,0 +1,235 @@
+#include "payload_scan.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "distro_error.h"
+
+namespace ot::mkdistro {
+namespace {
+
+// Decodes one UTF-8 sequence at text[pos]; returns its length, or 0 when it is not a valid,
+// shortest-form encoding of a scalar value.
+std::size_t DecodeUtf8(std::string_view text, std::size_t pos, char32_t& cp) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(pos);
+  std::size_t length;
+  char32_t min;
+  if (lead < 0x80) {
+    cp = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, min = 0x80, cp = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, min = 0x800, cp = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, min = 0x10000, cp = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (pos + length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(pos + i) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(pos + i) & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return length;
+}
+
+bool IsReservedDeviceName(std::string_view component) {
+  std::string base(component.substr(0, component.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
+      base == "CONOUT$") {
+    return true;
+  }
+  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+         base[3] >= '1' && base[3] <= '9';
+}
+
+std::string CheckComponent(std::string_view component) {
+  if (component.empty()) return "has an empty path component";
+  if (component == "." || component == "..") return "has a \"" + std::string(component) + "\" component";
+  if (component.back() == '.' || component.back() == ' ') {
+    return "has a component ending in a dot or a space, which Windows drops";
+  }
+  if (IsReservedDeviceName(component)) {
+    return "uses the reserved Windows device name \"" + std::string(component) + "\"";
+  }
+  return {};
+}
+
+std::string FoldAsciiCase(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
+std::string SortKey(std::string_view name) {
+  // Component order within the directory part: the separator sorts before every other byte,
+  // so a directory comes right before its subdirectories.
+  const std::size_t slash = name.rfind('/');
+  std::string key(slash == std::string_view::npos ? std::string_view() : name.substr(0, slash));
+  std::replace(key.begin(), key.end(), '/', '\x01');
+  key.push_back('\0');
+  key.append(name.substr(slash == std::string_view::npos ? 0 : slash + 1));
+  return key;
+}
+
+std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+std::string WithThousands(std::uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+  return digits;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+void Walk(const std::string& root, const std::string& relative, std::vector<PayloadFile>& out) {
+  const std::string dirPath = relative.empty() ? root : root + "/" + relative;
+  std::unique_ptr<DIR, DirCloser> dir(opendir(dirPath.c_str()));
+  if (!dir) throw DistroError("cannot read directory " + Quoted(dirPath) + ": " + std::strerror(errno));
+  bool empty = true;
+  errno = 0;
+  while (const dirent* entry = readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    empty = false;
+    const std::string childRelative = relative.empty() ? name : relative + "/" + name;
+    const std::string childPath = root + "/" + childRelative;
+    struct stat st;
+    if (lstat(childPath.c_str(), &st) != 0) {
+      throw DistroError("cannot examine " + Quoted(childPath) + ": " + std::strerror(errno));
+    }
+    if (S_ISDIR(st.st_mode)) {
+      Walk(root, childRelative, out);
+    } else if (S_ISREG(st.st_mode)) {
+      out.push_back({childRelative, childPath, static_cast<std::uint64_t>(st.st_size), st.st_mtime});
+    } else if (S_ISLNK(st.st_mode)) {
+      throw DistroError(Quoted(childPath) +
+                        " is a symbolic link; the archive holds regular files only (copy the file it points to)");
+    } else {
+      throw DistroError(Quoted(childPath) +
+                        " is not a regular file (device, pipe or socket); the archive holds regular files only");
+    }
+    errno = 0;
+  }
+  if (errno != 0) throw DistroError("cannot read directory " + Quoted(dirPath) + ": " + std::strerror(errno));
+  if (empty && !relative.empty()) {
+    throw DistroError("empty directory " + Quoted(dirPath) +
+                      " could not be recreated: the archive holds files only, no directory entries; "
+                      "remove it or put a file into it");
+  }
+}
+
+}  // namespace
+
+std::string CheckEntryName(std::string_view name) {
+  if (name.empty()) return "is empty";
+  if (name.size() > 0xFFFF) return "is longer than 65,535 bytes";
+  if (name.front() == '/') return "is an absolute path";
+  for (std::size_t pos = 0; pos < name.size();) {
+    char32_t cp;
+    const std::size_t length = DecodeUtf8(name, pos, cp);
+    if (length == 0) return "is not valid UTF-8";
+    if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return "contains a control character";
+    if (cp == '\\') return "contains a backslash";
+    if (cp == ':') return "contains a colon";
+    if (cp == '<' || cp == '>' || cp == '"' || cp == '|' || cp == '?' || cp == '*') {
+      return "contains the character '" + std::string(1, static_cast<char>(cp)) +
+             "', which Windows does not allow in file names";
+    }
+    pos += length;
+  }
+  for (std::size_t start = 0;;) {
+    const std::size_t slash = name.find('/', start);
+    const std::string reason = CheckComponent(name.substr(start, slash - start));
+    if (!reason.empty()) return reason;
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return {};
+}
+
+void SortArchiveOrder(std::vector<PayloadFile>& files) {
+  std::vector<std::pair<std::string, PayloadFile>> keyed;
+  keyed.reserve(files.size());
+  for (PayloadFile& file : files) keyed.emplace_back(SortKey(file.name), std::move(file));
+  std::sort(keyed.begin(), keyed.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t i = 0; i < files.size(); ++i) files[i] = std::move(keyed[i].second);
+}
+
+void CheckPayload(const std::vector<PayloadFile>& files) {
+  if (files.empty()) throw DistroError("the payload holds no files");
+  if (files.size() > kMaxEntries) {
+    throw DistroError("the payload holds " + WithThousands(files.size()) +
+                      " files, more than the 65,535 entries an archive without ZIP64 records can hold");
+  }
+  std::map<std::string, std::string> fileNames, dirNames;  // folded -> as written
+  for (const PayloadFile& file : files) {
+    const std::string reason = CheckEntryName(file.name);
+    if (!reason.empty()) {
+      throw DistroError("the name " + Quoted(file.name) + " of " + Quoted(file.path) +
+                        " is not a safe relative path: it " + reason);
+    }
+    if (file.size > kMaxFileSize) {
+      throw DistroError(Quoted(file.path) + " is " + WithThousands(file.size) +
+                        " bytes: files of 4 GiB or more need ZIP64 records, which the archive does not use");
+    }
+    const std::string folded = FoldAsciiCase(file.name);
+    for (std::size_t slash = file.name.find('/'); slash != std::string::npos;
+         slash = file.name.find('/', slash + 1)) {
+      const std::string dir = file.name.substr(0, slash);
+      const auto [it, added] = dirNames.emplace(folded.substr(0, slash), dir);
+      if (!added && it->second != dir) {
+        throw DistroError("the directories " + Quoted(it->second) + " and " + Quoted(dir) +
+                          " differ only in letter case; unpacked on Windows they would be one");
+      }
+      if (const auto clash = fileNames.find(it->first); clash != fileNames.end()) {
+        throw DistroError(Quoted(clash->second) + " is both a file and a directory on Windows, where letter case does not count");
+      }
+    }
+    if (const auto clash = dirNames.find(folded); clash != dirNames.end()) {
+      throw DistroError(Quoted(file.name) + " is both a file and a directory on Windows, where letter case does not count");
+    }
+    const auto [it, added] = fileNames.emplace(folded, file.name);
+    if (!added) {
+      throw DistroError("the files " + Quoted(it->second) + " and " + Quoted(file.name) +
+                        " differ only in letter case; unpacked on Windows one would overwrite the other");
+    }
+  }
+}
+
+std::vector<PayloadFile> ScanPayload(const std::string& rootGiven) {
+  std::string root = rootGiven;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  struct stat st;
+  if (stat(root.c_str(), &st) != 0) {
+    if (errno == ENOENT) throw DistroError("no such directory: " + Quoted(root));
+    throw DistroError("cannot examine " + Quoted(root) + ": " + std::strerror(errno));
+  }
+  if (!S_ISDIR(st.st_mode)) throw DistroError(Quoted(root) + " is not a directory");
+  std::vector<PayloadFile> files;
+  Walk(root, "", files);
+  if (files.empty()) throw DistroError("the payload directory " + Quoted(root) + " holds no files");
+  SortArchiveOrder(files);
+  CheckPayload(files);
+  return files;
+}
+
+}  // namespace ot::mkdistro
