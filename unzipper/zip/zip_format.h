@@ -23,6 +23,7 @@ constexpr std::size_t kMaxCommentSize = 0xFFFF;
 
 constexpr std::uint16_t kFlagEncrypted = 0x0001;
 constexpr std::uint16_t kFlagDataDescriptor = 0x0008;
+constexpr std::uint16_t kFlagStrongEncryption = 0x0040;
 constexpr std::uint16_t kFlagUtf8 = 0x0800;
 
 constexpr std::uint16_t kMethodStored = 0;
@@ -33,6 +34,8 @@ constexpr std::uint16_t kMethodWzAes = 99;
 constexpr std::uint16_t kExtraZip64 = 0x0001;
 constexpr std::uint16_t kExtraWzAes = 0x9901;
 constexpr std::size_t kWzAesExtraDataSize = 7;  // vendor version, "AE", strength, method
+constexpr std::uint16_t kWzAesVendorAe1 = 1;
+constexpr std::uint16_t kWzAesVendorAe2 = 2;
 
 constexpr std::uint16_t kVersion51 = 0x0033;
 constexpr std::uint32_t kAttributeDirectory = 0x10;
