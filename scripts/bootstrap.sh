@@ -6,8 +6,9 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ libgtest-dev libbenchmark-dev pkg-config zlib1g-dev
   g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
-  wine wine32:i386
+  wine wine64 wine32:i386
   xvfb xauth xdotool imagemagick
   7zip libarchive-tools unzip zip
   osslsigncode openssl python3-pefile

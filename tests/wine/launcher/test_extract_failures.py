@@ -1,0 +1,76 @@
+"""Extraction failures on the third page: each with its exact red text, and nothing left in the
+temporary directory once the window is closed."""
+
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+import otwine
+from launcher_scenarios import (install, main_window, page_state, red_pixels, set_dotnet,
+                                wait_exit, working_dirs)
+
+
+class ExtractionFailures(unittest.TestCase):
+    def run_failure(self, s, exe_name, expected, tag):
+        set_dotnet(s)
+        exe = install(s, exe=exe_name)
+        proc = s.start([exe])
+        window = main_window(s, timeout=60)
+        state = page_state(window)
+        self.assertEqual(state["page"], "Extract...")
+        if isinstance(expected, str):
+            self.assertEqual(state["text"], expected)
+        else:
+            self.assertRegex(state["text"], expected)
+        self.assertIsNone(state["button"])  # the third page has no button
+        self.assertGreater(red_pixels(s, state["label"], tag), 50)
+        s.close(window["hwnd"])
+        self.assertEqual(wait_exit(proc, 30), 0)
+        self.assertEqual(working_dirs(s), [])
+        return state
+
+    def test_missing_library_resource(self):
+        with otwine.Scenario() as s:
+            self.run_failure(s, "otSetup_nolib.exe",
+                             "Couldn't extract the unzipping dll: Resource ORVUNZIPPER not found",
+                             "failed-nolib")
+
+    def test_missing_archive_resource(self):
+        with otwine.Scenario() as s:
+            self.run_failure(
+                s, "otSetup_noarchive.exe",
+                "Couldn't extract the compressed distribution file: Resource DISTRO not found",
+                "failed-noarchive")
+
+    def test_library_without_the_export(self):
+        with otwine.Scenario() as s:
+            self.run_failure(s, "otSetup_noexport.exe", "Couldn't load the unzipping procedure.",
+                             "failed-noexport")
+
+    def test_archive_the_library_cannot_unpack(self):
+        with otwine.Scenario() as s:
+            self.run_failure(s, "otSetup_badarchive.exe",
+                             "An error occurred while unzipping the distribution file.",
+                             "failed-badarchive")
+
+    def test_temporary_directory_where_nothing_can_be_created(self):
+        with otwine.Scenario() as s, tempfile.TemporaryDirectory() as mount_point:
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=1m", "tmpfs", mount_point], check=True)
+            try:
+                s.drive("q", mount_point)
+                s.reg_add(r"HKCU\Environment", "TEMP", "REG_SZ", "Q:\\")
+                s.reg_add(r"HKCU\Environment", "TMP", "REG_SZ", "Q:\\")
+                state = self.run_failure(
+                    s, "otSetup.exe",
+                    r'^Couldn\'t extract the unzipping dll: Cannot create file "Q:\\\{[0-9A-F-]{36}\}'
+                    r'\\OrvUnzip\.dll"\. \S.*[^. ]$',
+                    "failed-readonly-temp")
+                self.assertNotIn("\n", state["text"])
+                self.assertEqual(list(Path(mount_point).iterdir()), [])
+            finally:
+                subprocess.run(["umount", "-l", mount_point], check=False)
+
+
+if __name__ == "__main__":
+    otwine.main()

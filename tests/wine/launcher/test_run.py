@@ -1,0 +1,82 @@
+"""Whole runs of the launcher with the demo payload: the hand-off to the two programs, their
+command lines, the wait on the setup program's mutex, and what is left afterwards."""
+
+import time
+import unittest
+from pathlib import Path
+
+import otwine
+from launcher_scenarios import (MARKER_KEY, MARKER_NAME, install, main_window, read_record,
+                                set_dotnet, wait_exit, working_dirs)
+
+USER_HIVE = "S-1-5-21-0-0-0-1000"
+
+
+class SuccessfulRun(unittest.TestCase):
+    def check_no_leftovers(self, s):
+        self.assertEqual(working_dirs(s), [])
+        self.assertIsNone(s.reg_query(MARKER_KEY, MARKER_NAME))
+        running = [p for p in s.processes() if p.lower().startswith("orvane.tessaly")]
+        self.assertEqual(running, [])
+
+    def test_hand_off_wait_and_clean_up(self):
+        with otwine.Scenario() as s:
+            set_dotnet(s)
+            exe = install(s, folder="Apps/Orvane Tessaly Setup")  # spaces in the directory
+            record = s.c_drive / "records"
+            record.mkdir()
+            env = {"OT_DEMO_ARGS_FILE": s.to_windows_path(record / "setup.txt"),
+                   "OT_DEMO_STARTER_FILE": s.to_windows_path(record / "starter.txt"),
+                   "OT_DEMO_HOLD_SECONDS": "8"}
+            proc = s.start([exe], env=env)
+
+            setup = s.wait_window(title="Orvane Tessaly Setup (demo)", timeout=60)
+            # While the setup program runs, the launcher's window exists but is hidden, and the
+            # unpacked files are in place.
+            launcher = main_window(s, visible=None)
+            self.assertFalse(launcher["visible"])
+            dirs = working_dirs(s)
+            self.assertEqual(len(dirs), 1)
+            names = sorted(p.name for p in dirs[0].iterdir())
+            self.assertEqual(names, ["Distro.zip", "OrvUnzip.dll", "Setup"])
+            self.assertTrue((dirs[0] / "Setup" / "Orvane.Tessaly.Setup.exe").is_file())
+            self.assertIsNone(proc.poll())
+
+            released = time.monotonic()
+            s.wait_no_window(title="Orvane Tessaly Setup (demo)", timeout=30)
+            self.assertEqual(wait_exit(proc, 30), 0)
+            # The launcher closed soon after the mutex was released: its 3 s clean-up pause and
+            # a little more, not a poll interval or a time-out.
+            self.assertLess(time.monotonic() - released, 12)
+
+            starter = read_record(record / "starter.txt")
+            self.assertTrue(starter[0].endswith('\\Orvane.Tessaly.Starter.exe" -DelphiC#'), starter[0])
+            self.assertEqual(starter[1:], ["-DelphiC#"])
+            lines = read_record(record / "setup.txt")
+            expected_dir = s.to_windows_path(exe.parent)
+            self.assertTrue(lines[0].endswith(f' "{expected_dir}" "{USER_HIVE}"'), lines[0])
+            self.assertEqual(lines[1:], [expected_dir, USER_HIVE])
+            self.check_no_leftovers(s)
+
+    def test_launcher_at_a_drive_root(self):
+        with otwine.Scenario() as s:
+            set_dotnet(s)
+            root = s.c_drive.parent / "r-drive"
+            root.mkdir()
+            exe = install(s, folder="unused")
+            (root / "otSetup.exe").write_bytes(exe.read_bytes())
+            s.drive("r", root)
+            record = s.c_drive / "records"
+            record.mkdir()
+            env = {"OT_DEMO_ARGS_FILE": s.to_windows_path(record / "setup.txt"),
+                   "OT_DEMO_HOLD_SECONDS": "1"}
+            proc = s.start(["R:\\otSetup.exe"], env=env)
+            self.assertEqual(wait_exit(proc, 90), 0)
+            lines = read_record(record / "setup.txt")
+            self.assertTrue(lines[0].endswith(f' "R:\\\\" "{USER_HIVE}"'), lines[0])
+            self.assertEqual(lines[1:], ["R:\\", USER_HIVE])
+            self.check_no_leftovers(s)
+
+
+if __name__ == "__main__":
+    otwine.main()
