@@ -17,7 +17,17 @@ class AesEncryptor {
   bool SetKey(const std::uint8_t* key, std::size_t keySize);
   void EncryptBlock(const std::uint8_t in[kBlockSize], std::uint8_t out[kBlockSize]) const;
 
+  // Counter mode with a 128-bit little-endian counter (the WinZip AES layout): for each of
+  // blockCount 16-byte blocks of data, adds 1 to counter, encrypts it and XORs the result into
+  // the block. counter holds the last value used when the call returns.
+  void XorCounterModeLe(std::uint8_t counter[kBlockSize], std::uint8_t* data,
+                        std::size_t blockCount) const;
+
+  // Drops the key; SetKey() must come before the next use.
+  void Wipe();
+
  private:
+  // Round keys as little-endian words: word i holds bytes 4i..4i+3 of the key schedule.
   alignas(16) std::uint32_t roundKeys_[60] = {};
   int rounds_ = 0;
 };

@@ -19,7 +19,10 @@ class HmacSha1 {
   // Starts a new message under the same key.
   void Reset();
   void Update(const std::uint8_t* data, std::size_t size);
+  // Writes the code of the message so far and starts a new message under the same key.
   void Final(std::uint8_t mac[kMacSize]);
+  // Drops the key; SetKey() must come before the next use.
+  void Wipe();
 
  private:
   Sha1 inner_, outer_;            // states after absorbing key^ipad / key^opad

@@ -21,6 +21,8 @@ class Sha1 {
   void Final(std::uint8_t digest[kDigestSize]);
 
  private:
+  void WipeState();
+
   std::uint32_t state_[5];
   std::uint64_t length_;        // bytes hashed so far
   std::uint8_t buffer_[kBlockSize];

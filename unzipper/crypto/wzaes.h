@@ -32,11 +32,16 @@ class WzAesCipher {
   bool Init(unsigned strength, const std::uint8_t* password, std::size_t passwordSize,
             const std::uint8_t* salt, std::uint8_t verifier[kWzAesVerifierSize]);
 
+  // Starts a stream under keys that are already derived (keySize 16, 24 or 32 bytes each):
+  // the part of Init() after the key derivation. Returns false for any other size.
+  bool SetKeys(const std::uint8_t* aesKey, const std::uint8_t* macKey, std::size_t keySize);
+
   // In place; any split of the stream gives the same result as one call.
   void Encrypt(std::uint8_t* data, std::size_t size);  // CTR, then MAC over the ciphertext
   void Decrypt(std::uint8_t* data, std::size_t size);  // MAC over the ciphertext, then CTR
 
-  // The first 10 bytes of the HMAC over all ciphertext seen so far.
+  // The first 10 bytes of the HMAC over all ciphertext seen so far. Ends the stream: the next
+  // code would cover only ciphertext that follows.
   void FinalMac(std::uint8_t mac[kWzAesMacSize]);
   // Compares FinalMac() with the stored code in constant time.
   bool CheckMac(const std::uint8_t stored[kWzAesMacSize]);
