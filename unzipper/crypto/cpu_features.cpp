@@ -21,11 +21,12 @@ std::atomic<bool> gForcePortable{false};
 unsigned DetectFeatures() {
   unsigned features = kFeatureKnown;
 #if ORV_CRYPTO_X86
+  // Both paths need SSSE3 (byte shuffles) and SSE4.1 (lane extraction) besides their own bit.
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
   if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return features;
-  const bool sse41 = (ecx & bit_SSE4_1) != 0 && (ecx & bit_SSSE3) != 0;
-  if (sse41 && (ecx & bit_AES) != 0) features |= kFeatureAes;
-  if (sse41 && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & bit_SHA) != 0) {
+  const bool vectorBase = (ecx & bit_SSE4_1) != 0 && (ecx & bit_SSSE3) != 0;
+  if (vectorBase && (ecx & bit_AES) != 0) features |= kFeatureAes;
+  if (vectorBase && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & bit_SHA) != 0) {
     features |= kFeatureSha;
   }
 #endif
