@@ -1,0 +1,148 @@
+"""Self-test of the otwine harness: prefix, paths, registry, otprobe, a real GUI window and
+the screen. One console scenario and one GUI scenario keep it short."""
+import json
+import re
+import tempfile
+import unittest
+from pathlib import Path
+
+import otwine
+
+
+class PngFiles(unittest.TestCase):
+    """The pure-Python PNG writer and reader, without Wine."""
+
+    def test_round_trip_counts_and_crops(self):
+        width, height = 7, 5
+        pixels = bytearray()
+        for y in range(height):
+            for x in range(width):
+                pixels += bytes((255, 0, 0)) if (x < 3 and y < 2) else bytes((x * 30, y * 40, 9))
+        with tempfile.TemporaryDirectory() as tmp:
+            path = Path(tmp) / "t.png"
+            otwine.write_png(path, width, height, bytes(pixels))
+            self.assertEqual(otwine.read_png(path), (width, height, bytes(pixels)))
+            self.assertEqual(otwine.count_color(path, (255, 0, 0)), 6)
+            self.assertEqual(otwine.count_color(path, "#ff0000", rect=[1, 1, 7, 5]), 2)
+            self.assertEqual(otwine.count_color(path, (250, 5, 0), tolerance=5), 6)
+            self.assertEqual(otwine.count_color(path, (250, 5, 0), tolerance=4), 0)
+            # A rectangle reaching past the image is clipped, not wrapped around.
+            self.assertEqual(otwine.count_color(path, (255, 0, 0), rect=[2, -3, 99, 99]), 2)
+
+    def test_every_row_filter_is_undone(self):
+        # Rows filtered with Sub, Up, Average and Paeth must decode to the same pixels.
+        width, rows = 4, [bytes((10 * i + j) % 256 for j in range(12)) for i in range(4)]
+
+        def filtered(kind, line, prev):
+            out = bytearray(line)
+            for i in range(len(line)):
+                left = line[i - 3] if i >= 3 else 0
+                up = prev[i]
+                up_left = prev[i - 3] if i >= 3 else 0
+                guess = {1: left, 2: up, 3: (left + up) >> 1,
+                         4: otwine._paeth(left, up, up_left)}[kind]
+                out[i] = (line[i] - guess) & 0xFF
+            return bytes((kind,)) + bytes(out)
+
+        raw, prev = b"", bytes(12)
+        for kind, line in zip((1, 2, 3, 4), rows):
+            raw += filtered(kind, line, prev)
+            prev = line
+        png = (b"\x89PNG\r\n\x1a\n"
+               + otwine._png_chunk(b"IHDR", otwine.struct.pack(">IIBBBBB", width, 4, 8, 2, 0, 0, 0))
+               + otwine._png_chunk(b"IDAT", otwine.zlib.compress(raw))
+               + otwine._png_chunk(b"IEND", b""))
+        with tempfile.TemporaryDirectory() as tmp:
+            path = Path(tmp) / "f.png"
+            path.write_bytes(png)
+            self.assertEqual(otwine.read_png(path), (width, 4, b"".join(rows)))
+
+
+class ConsoleScenario(unittest.TestCase):
+    def test_prefix_paths_registry_and_probe(self):
+        with otwine.Scenario(display=False) as s:
+            # %TEMP% as Wine reports it maps into this prefix, and files meet on both sides.
+            self.assertTrue(s.temp_dir.is_dir())
+            self.assertIn(s.prefix, s.temp_dir.parents)
+            marker = s.temp_dir / "from-linux.txt"
+            marker.write_text("hello")
+            shown = s.run(["cmd", "/c", "type", s.to_windows_path(marker)])
+            self.assertEqual(shown.stdout.strip(), "hello")
+            self.assertEqual(s.to_linux_path(s.to_windows_path(marker)), marker)
+
+            # A drive letter mapped to a Linux directory is usable at once.
+            with tempfile.TemporaryDirectory() as outside:
+                root = s.drive("r", outside)
+                self.assertEqual(root, "R:\\")
+                s.run(["cmd", "/c", "echo made>R:\\made.txt"])
+                self.assertEqual((Path(outside) / "made.txt").read_text().strip(), "made")
+                self.assertEqual(s.to_windows_path(Path(outside) / "x y.txt"), "R:\\x y.txt")
+
+            # Exit codes come back unchanged.
+            self.assertEqual(s.run(["cmd", "/c", "exit 42"]).returncode, 42)
+
+            key = r"HKLM\SOFTWARE\Microsoft\NET Framework Setup\NDP\v4\Full"
+            self.assertIsNone(s.reg_query(key, "Release"))
+            s.reg_add(key, "Release", "REG_DWORD", 528040)
+            self.assertEqual(int(s.reg_query(key, "Release"), 0), 528040)
+            s.reg_add(r"HKCU\SOFTWARE", "Orvane Tessaly Id", "REG_SZ", "two words")
+            self.assertEqual(s.reg_query(r"HKCU\SOFTWARE", "Orvane Tessaly Id"), "two words")
+            self.assertTrue(s.reg_delete(r"HKCU\SOFTWARE", "Orvane Tessaly Id"))
+            self.assertIsNone(s.reg_query(r"HKCU\SOFTWARE", "Orvane Tessaly Id"))
+            self.assertTrue(s.reg_delete(key))
+            self.assertIsNone(s.reg_query(key, "Release"))
+
+            fresh = s.windows_version()
+            self.assertEqual((fresh["rtl"][0], fresh["rtl"][1], fresh["build"]), (6, 1, 7601))
+            s.set_windows_version("winxp")
+            xp = s.windows_version()
+            self.assertEqual(xp["rtl"][0], 5)
+            self.assertIn(xp["build"], (2600, 3790))
+            s.set_windows_version("vista")
+            self.assertEqual(s.windows_version()["build"], 6002)
+
+            self.assertIn("otprobe.exe", s.processes())
+            self.assertIsInstance(s.windows(), list)
+            bad = s.run([otwine.BIN_DIR / "otprobe.exe", "click", "12345678"])
+            self.assertEqual(bad.returncode, 1)
+
+
+class GuiScenario(unittest.TestCase):
+    def test_window_found_read_closed_and_seen_on_screen(self):
+        with otwine.Scenario() as s:
+            s.start(["notepad"])
+            window = s.wait_window(cls="Notepad", timeout=30)
+            self.assertRegex(window["title"], r"Notepad")
+            self.assertTrue(window["visible"])
+            left, top, right, bottom = window["rect"]
+            self.assertGreater(right - left, 50)
+            edit = s.child(window, cls=re.compile("^Edit$", re.I))
+            self.assertIsNotNone(edit)
+
+            # Non-ASCII text round-trips through WM_SETTEXT and the JSON listing.
+            text = "Gr\u00fc\u00dfe \u4e2d\u6587 \"quoted\" back\\slash"
+            s.set_text(edit["hwnd"], text)
+            again = s.wait_window(cls="Notepad")
+            self.assertEqual(s.child(again, id=edit["id"], cls=edit["cls"])["text"], text)
+            json.dumps(again)
+
+            with tempfile.TemporaryDirectory() as tmp:
+                whole = s.screenshot(Path(tmp) / "screen.png")
+                width, height, _ = otwine.read_png(whole)
+                self.assertEqual((width, height), (1024, 768))
+                part = s.screenshot(Path(tmp) / "window.png", rect=window["rect"])
+                width, height, pixels = otwine.read_png(part)
+                self.assertEqual((width, height), (right - left, bottom - top))
+                # The edit field's white background covers much of the window; the Xvfb root
+                # around it is black.
+                self.assertGreater(s.count_color(part, (255, 255, 255)), width * height // 4)
+                self.assertGreater(s.count_color(whole, (0, 0, 0)), 1024 * 768 // 4)
+
+            # WM_SETTEXT does not mark the document modified, so WM_CLOSE ends notepad at once.
+            s.close(window["hwnd"])
+            s.wait_no_window(cls="Notepad", timeout=15)
+            self.assertNotIn("notepad.exe", [p.lower() for p in s.processes()])
+
+
+if __name__ == "__main__":
+    otwine.main()

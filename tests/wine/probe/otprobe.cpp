@@ -1,0 +1,362 @@
+// otprobe: looks at and pokes the windows and processes of a Wine prefix on behalf of the
+// Python test harness. Each command prints one JSON document (UTF-8) on stdout and exits 0, or
+// prints a message on stderr and exits 2 for bad usage / 1 when the action failed.
+//
+//   otprobe list              every top-level window with all of its descendants
+//   otprobe click HWND [--send]  BM_CLICK (posted, so a modal dialog it opens cannot block us)
+//   otprobe close HWND        WM_CLOSE (posted)
+//   otprobe settext HWND TEXT WM_SETTEXT (sent with a time-out; the text is marshalled)
+//   otprobe key HWND VK       WM_KEYDOWN + WM_KEYUP (posted)
+//   otprobe procs             the running processes: image name, pid, parent pid
+//   otprobe version           RtlGetNtVersionNumbers and GetVersionExW as seen by programs
+//
+// HWND arguments are decimal or 0x-prefixed hexadecimal, as "list" prints them (decimal).
+// Texts are read with WM_GETTEXT through SendMessageTimeoutW, so a hung window cannot hang us.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+constexpr UINT kMessageTimeoutMs = 2000;
+
+class Json {
+ public:
+  void Raw(const char* text) { out_ += text; }
+  void Key(const char* name) {
+    Comma();
+    Quoted(name);
+    out_ += ':';
+    afterKey_ = true;
+  }
+  void String(const char* utf8) {
+    Comma();
+    Quoted(utf8);
+  }
+  void String(const std::wstring& text) { String(ToUtf8(text).c_str()); }
+  void Number(long long value) {
+    Comma();
+    out_ += std::to_string(value);
+  }
+  void Unsigned(unsigned long long value) {
+    Comma();
+    out_ += std::to_string(value);
+  }
+  void Bool(bool value) {
+    Comma();
+    out_ += value ? "true" : "false";
+  }
+  void Open(char bracket) {
+    Comma();
+    out_ += bracket;
+    first_ = true;
+  }
+  void Close(char bracket) {
+    out_ += bracket;
+    first_ = false;
+  }
+  const std::string& Text() const { return out_; }
+
+ private:
+  void Comma() {
+    if (afterKey_) {
+      afterKey_ = false;
+      return;
+    }
+    if (!first_ && !out_.empty()) out_ += ',';
+    first_ = false;
+  }
+  void Quoted(const char* utf8) {
+    out_ += '"';
+    for (const char* p = utf8; *p; ++p) AppendEscaped(static_cast<unsigned char>(*p));
+    out_ += '"';
+  }
+  void AppendEscaped(unsigned char c) {
+    if (c == '"' || c == '\\') {
+      out_ += '\\';
+      out_ += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out_ += buf;
+    } else {
+      out_ += static_cast<char>(c);
+    }
+  }
+  // Lone surrogates cannot be encoded in UTF-8; they become U+FFFD so the output stays valid.
+  static std::string ToUtf8(const std::wstring& text) {
+    std::wstring clean = text;
+    for (size_t i = 0; i < clean.size(); ++i) {
+      const wchar_t c = clean[i];
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < clean.size() && clean[i + 1] >= 0xDC00 &&
+          clean[i + 1] <= 0xDFFF) {
+        ++i;
+      } else if (c >= 0xD800 && c <= 0xDFFF) {
+        clean[i] = 0xFFFD;
+      }
+    }
+    if (clean.empty()) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, clean.data(), static_cast<int>(clean.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) {
+      WideCharToMultiByte(CP_UTF8, 0, clean.data(), static_cast<int>(clean.size()), &out[0], size,
+                          nullptr, nullptr);
+    }
+    return out;
+  }
+
+  std::string out_;
+  bool first_ = true;
+  bool afterKey_ = false;
+};
+
+void WriteStdout(const std::string& text) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    DWORD written = 0;
+    const DWORD chunk = left > 65536 ? 65536 : static_cast<DWORD>(left);
+    if (!WriteFile(out, p, chunk, &written, nullptr) || written == 0) return;
+    p += written;
+    left -= written;
+  }
+}
+
+void Fail(const char* message) {
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD written = 0;
+  WriteFile(err, message, static_cast<DWORD>(std::strlen(message)), &written, nullptr);
+  WriteFile(err, "\n", 1, &written, nullptr);
+}
+
+unsigned long long HandleNumber(HWND hwnd) {
+  return static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(hwnd));
+}
+
+bool ParseHandle(const wchar_t* text, HWND& out) {
+  wchar_t* end = nullptr;
+  const unsigned long long value = std::wcstoull(text, &end, 0);
+  if (end == text || *end != L'\0' || value == 0) return false;
+  out = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(value));
+  return true;
+}
+
+std::wstring WindowText(HWND hwnd) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+                           &length)) {
+    return {};
+  }
+  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]),
+                           SMTO_ABORTIFHUNG, kMessageTimeoutMs, &copied)) {
+    return {};
+  }
+  text.resize(copied < text.size() ? static_cast<size_t>(copied) : text.size() - 1);
+  return text;
+}
+
+std::wstring ClassName(HWND hwnd) {
+  wchar_t name[256] = {};
+  const int length = GetClassNameW(hwnd, name, 256);
+  return std::wstring(name, static_cast<size_t>(length > 0 ? length : 0));
+}
+
+void WriteRect(Json& json, HWND hwnd) {
+  RECT rect = {};
+  GetWindowRect(hwnd, &rect);
+  json.Key("rect");
+  json.Open('[');
+  json.Number(rect.left);
+  json.Number(rect.top);
+  json.Number(rect.right);
+  json.Number(rect.bottom);
+  json.Close(']');
+}
+
+void WriteCommon(Json& json, HWND hwnd) {
+  json.Key("hwnd");
+  json.Unsigned(HandleNumber(hwnd));
+  json.Key("cls");
+  json.String(ClassName(hwnd));
+  json.Key("visible");
+  json.Bool(IsWindowVisible(hwnd) != FALSE);
+  json.Key("enabled");
+  json.Bool(IsWindowEnabled(hwnd) != FALSE);
+  WriteRect(json, hwnd);
+  json.Key("style");
+  json.Unsigned(static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE)));
+  json.Key("exstyle");
+  json.Unsigned(static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_EXSTYLE)));
+}
+
+BOOL CALLBACK ListChild(HWND hwnd, LPARAM param) {
+  Json& json = *reinterpret_cast<Json*>(param);
+  json.Open('{');
+  WriteCommon(json, hwnd);
+  json.Key("id");
+  json.Number(GetDlgCtrlID(hwnd));
+  json.Key("parent");
+  json.Unsigned(HandleNumber(GetParent(hwnd)));
+  json.Key("text");
+  json.String(WindowText(hwnd));
+  json.Close('}');
+  return TRUE;
+}
+
+BOOL CALLBACK ListTopLevel(HWND hwnd, LPARAM param) {
+  Json& json = *reinterpret_cast<Json*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  json.Open('{');
+  WriteCommon(json, hwnd);
+  json.Key("pid");
+  json.Unsigned(pid);
+  json.Key("title");
+  json.String(WindowText(hwnd));
+  json.Key("children");
+  json.Open('[');
+  EnumChildWindows(hwnd, ListChild, param);
+  json.Close(']');
+  json.Close('}');
+  return TRUE;
+}
+
+int ListWindows() {
+  Json json;
+  json.Open('[');
+  EnumWindows(ListTopLevel, reinterpret_cast<LPARAM>(&json));
+  json.Close(']');
+  json.Raw("\n");
+  WriteStdout(json.Text());
+  return 0;
+}
+
+int ListProcesses() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    Fail("CreateToolhelp32Snapshot failed");
+    return 1;
+  }
+  Json json;
+  json.Open('[');
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    json.Open('{');
+    json.Key("name");
+    json.String(std::wstring(entry.szExeFile));
+    json.Key("pid");
+    json.Unsigned(entry.th32ProcessID);
+    json.Key("ppid");
+    json.Unsigned(entry.th32ParentProcessID);
+    json.Close('}');
+  }
+  CloseHandle(snapshot);
+  json.Close(']');
+  json.Raw("\n");
+  WriteStdout(json.Text());
+  return 0;
+}
+
+int PrintVersion() {
+  using RtlGetNtVersionNumbersFn = void(WINAPI*)(DWORD*, DWORD*, DWORD*);
+  DWORD major = 0, minor = 0, build = 0;
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  auto rtl = ntdll ? reinterpret_cast<RtlGetNtVersionNumbersFn>(reinterpret_cast<void*>(
+                         GetProcAddress(ntdll, "RtlGetNtVersionNumbers")))
+                   : nullptr;
+  if (rtl) rtl(&major, &minor, &build);
+  OSVERSIONINFOEXW info = {};
+  info.dwOSVersionInfoSize = sizeof info;
+  GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info));
+  Json json;
+  json.Open('{');
+  json.Key("rtl");
+  json.Open('[');
+  json.Unsigned(major);
+  json.Unsigned(minor);
+  json.Unsigned(build);
+  json.Close(']');
+  json.Key("build");
+  json.Unsigned(build & 0xFFFF);
+  json.Key("getversion");
+  json.Open('[');
+  json.Unsigned(info.dwMajorVersion);
+  json.Unsigned(info.dwMinorVersion);
+  json.Unsigned(info.dwBuildNumber);
+  json.Close(']');
+  json.Key("servicepack");
+  json.Open('[');
+  json.Unsigned(info.wServicePackMajor);
+  json.Unsigned(info.wServicePackMinor);
+  json.Close(']');
+  json.Key("csd");
+  json.String(std::wstring(info.szCSDVersion));
+  json.Close('}');
+  json.Raw("\n");
+  WriteStdout(json.Text());
+  return 0;
+}
+
+int Usage() {
+  Fail("usage: otprobe list | procs | version | click HWND [--send] | close HWND | "
+       "settext HWND TEXT | key HWND VK");
+  return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) return Usage();
+  const std::wstring command = argv[1];
+  if (command == L"list" && argc == 2) return ListWindows();
+  if (command == L"procs" && argc == 2) return ListProcesses();
+  if (command == L"version" && argc == 2) return PrintVersion();
+
+  HWND hwnd = nullptr;
+  if (argc < 3 || !ParseHandle(argv[2], hwnd)) return Usage();
+  if (!IsWindow(hwnd)) {
+    Fail("no such window");
+    return 1;
+  }
+  if (command == L"click" && argc == 3) {
+    return PostMessageW(hwnd, BM_CLICK, 0, 0) ? 0 : 1;
+  }
+  if (command == L"click" && argc == 4 && std::wcscmp(argv[3], L"--send") == 0) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(hwnd, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &result)
+               ? 0
+               : 1;
+  }
+  if (command == L"close" && argc == 3) {
+    return PostMessageW(hwnd, WM_CLOSE, 0, 0) ? 0 : 1;
+  }
+  if (command == L"settext" && argc == 4) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(hwnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[3]),
+                               SMTO_ABORTIFHUNG, kMessageTimeoutMs, &result) && result
+               ? 0
+               : 1;
+  }
+  if (command == L"key" && argc == 4) {
+    wchar_t* end = nullptr;
+    const unsigned long vk = std::wcstoul(argv[3], &end, 0);
+    if (end == argv[3] || *end != L'\0' || vk == 0 || vk > 0xFE) return Usage();
+    const UINT scan = MapVirtualKeyW(static_cast<UINT>(vk), 0 /* MAPVK_VK_TO_VSC */);
+    const LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
+    const LPARAM up = down | (LPARAM{1} << 30) | (LPARAM{1} << 31);
+    return PostMessageW(hwnd, WM_KEYDOWN, vk, down) && PostMessageW(hwnd, WM_KEYUP, vk, up) ? 0
+                                                                                           : 1;
+  }
+  return Usage();
+}

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Runs one cross-built Windows console program under Wine, for CTest:
+#   wine-run.sh prog.exe [args...]
+# The loader is chosen from the PE header's machine field (i386 -> wine, x86-64 -> wine64).
+# When that loader cannot run on this machine (32-bit Wine on a kernel without 32-bit
+# support) the script exits 77, which the tests register as "skipped".
+# Each run gets a private prefix (a copy of a per-build template when OT_WINE_TEMPLATE_DIR is
+# set, a fresh wineboot otherwise) and no X display. The program is bounded by
+# OT_WINE_TIMEOUT seconds (default 120); its exit code is passed back (124 on time-out).
+# Whatever happens, the prefix's wineserver is ended and the prefix removed.
+set -u
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+python=/usr/bin/python3
+
+if [ $# -lt 1 ] || [ ! -f "$1" ]; then
+  echo "usage: wine-run.sh prog.exe [args...]" >&2
+  exit 2
+fi
+exe=$1
+shift
+
+# PE: e_lfanew at 0x3c, then "PE\0\0" and the 16-bit machine field.
+pe_offset=$(od -An -t u4 -j 60 -N 4 "$exe" | tr -d ' ')
+machine=$(od -An -t x2 -j $((pe_offset + 4)) -N 2 "$exe" | tr -d ' ')
+case "$machine" in
+  014c) loader=/usr/lib/wine/wine;   arch=win32 ;;
+  8664) loader=/usr/lib/wine/wine64; arch=win64 ;;
+  *) echo "wine-run.sh: $exe: unknown PE machine '$machine'" >&2; exit 2 ;;
+esac
+if ! "$loader" --version >/dev/null 2>&1; then
+  echo "wine-run.sh: $loader cannot run on this machine; skipping" >&2
+  exit 77
+fi
+if [ -x /usr/lib/wine/wineserver64 ]; then
+  wineserver=/usr/lib/wine/wineserver64
+else
+  wineserver=/usr/lib/wine/wineserver32
+fi
+
+workdir=$(mktemp -d "${TMPDIR:-/tmp}/ot-wine-run.XXXXXX") || exit 2
+export WINEPREFIX=$workdir/prefix
+export WINEARCH=$arch
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINELOADER=$loader
+export DISPLAY=
+
+cleanup() {
+  timeout 20 "$wineserver" -k >/dev/null 2>&1
+  timeout 20 "$wineserver" -w >/dev/null 2>&1
+  rm -rf "$workdir"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+if [ -n "${OT_WINE_TEMPLATE_DIR:-}" ]; then
+  "$python" "$here/harness/otwine.py" new-prefix --loader "$loader" \
+      --template-dir "$OT_WINE_TEMPLATE_DIR" --dest "$WINEPREFIX" || exit 2
+else
+  timeout 120 "$loader" wineboot -i >/dev/null 2>&1 || { echo "wine-run.sh: wineboot failed" >&2; exit 2; }
+fi
+
+timeout --kill-after=10 "${OT_WINE_TIMEOUT:-120}" "$loader" "$exe" "$@"
+exit $?
