@@ -542,7 +542,14 @@ bool TMainForm::LaunchSetup() {
   ExecuteInfo->nShow = SW_SHOWNORMAL;
 
   if (!::ShellExecuteExW(ExecuteInfo.get())) {
-    const DWORD error = ::GetLastError();
+    DWORD error = ::GetLastError();
+    // Some shells show their own error box before returning, which clears the thread's last
+    // error; the record's hInstApp then still carries the reason (SE_ERR_FNF and the like use
+    // the same numbers as the system's error codes).
+    if (error == ERROR_SUCCESS) {
+      const auto code = static_cast<DWORD>(reinterpret_cast<INT_PTR>(ExecuteInfo->hInstApp));
+      error = code > 0 && code <= 32 ? code : ERROR_FILE_NOT_FOUND;
+    }
     ExecuteInfo->hProcess = nullptr;
     const std::wstring text = FormatText(L"Couldn't execute the setup program. Error code: %d",
                                          {std::to_wstring(static_cast<int>(error))});
