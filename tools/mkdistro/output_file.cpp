@@ -56,11 +56,22 @@ std::string ErrorText(const std::string& what, const std::string& path) {
 }  // namespace
 
 AtomicOutputFile::AtomicOutputFile(const std::string& finalPath) : finalPath_(finalPath) {
+  // A signal that arrives between creating the file and registering it for removal would
+  // leave it behind: hold those signals back until both are done.
+  sigset_t ending, previous;
+  sigemptyset(&ending);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, s);
+  sigprocmask(SIG_BLOCK, &ending, &previous);
   std::string pattern = finalPath + ".tmp-XXXXXX";
   fd_ = mkstemp(pattern.data());
+  const int error = errno;
+  if (fd_ >= 0) {
+    tempPath_ = pattern;
+    InstallCleanupHandlers(tempPath_);
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
   if (fd_ < 0) throw DistroError(ErrorText("cannot create a temporary file next to", finalPath));
-  tempPath_ = pattern;
-  InstallCleanupHandlers(tempPath_);
   buffer_.reserve(kBufferSize);
 }
 
