@@ -52,14 +52,17 @@ bool MatchWildcard(std::wstring_view text, std::wstring_view mask) {
 
 bool MatchesMask(std::wstring_view name, std::wstring_view mask, bool recurse) {
   const bool maskHasPath = mask.find_first_of(L"\\/") != std::wstring_view::npos;
-  if (recurse && !maskHasPath) {
-    std::wstring_view last = name;
-    while (!last.empty() && IsSeparator(last.back())) last.remove_suffix(1);  // "dir/"
-    const auto cut = last.find_last_of(L"\\/");
-    if (cut != std::wstring_view::npos) last.remove_prefix(cut + 1);
-    return MatchWildcard(last, mask);
+  if (maskHasPath) return MatchWildcard(name, mask);
+  // A mask without a path is matched against the last component ("dir/" counts as "dir");
+  // without recursion only entries at the top level can match.
+  std::wstring_view last = name;
+  while (!last.empty() && IsSeparator(last.back())) last.remove_suffix(1);
+  const auto cut = last.find_last_of(L"\\/");
+  if (cut != std::wstring_view::npos) {
+    if (!recurse) return false;
+    last.remove_prefix(cut + 1);
   }
-  return MatchWildcard(name, mask);
+  return MatchWildcard(last, mask);
 }
 
 Archiver::Archiver(FileSystem& fileSystem, Prompts& prompts) : fs_(fileSystem), prompts_(prompts) {}

@@ -82,8 +82,8 @@ class Archiver {
 };
 
 // Wildcard match of a name against a mask: '*' any run of characters, '?' one character,
-// ASCII letters compared without case. With recurse, a mask without a path separator is
-// matched against the name's last component, so that it selects entries at any depth.
+// ASCII letters compared without case. A mask without a path separator is matched against
+// the name's last component: with recurse at any depth, without it at the top level only.
 bool MatchesMask(std::wstring_view name, std::wstring_view mask, bool recurse);
 
 }  // namespace orv

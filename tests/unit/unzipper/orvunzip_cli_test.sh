@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# orvunzip end to end: a 7zz AES archive extracted byte for byte; a wrong password with no
+# terminal to ask (Cancel: nothing written, exit 0); a damaged archive (exit 1, its error
+# printed); a wrong command line (exit 2).
+set -u
+orvunzip=$1
+command -v 7zz >/dev/null || { echo "7zz not installed"; exit 77; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+mkdir -p "$work/tree/Languages" "$work/tree/x86"
+head -c 700000 /dev/urandom >"$work/tree/Program.exe"
+seq 1 200000 >"$work/tree/Readme.txt"
+printf 'bonjour' >"$work/tree/Languages/Fran"$'\xc3\xa7'"ais.lng"
+: >"$work/tree/x86/empty.dll"
+password='{8F27B1C0-5K2D-Q4RM--7A9E1F60C}'
+(cd "$work/tree" && 7zz a -tzip -mem=AES128 -mm=Deflate -p"$password" "$work/a.zip" . >/dev/null) || fail "7zz"
+
+"$orvunzip" "$work/a.zip" "$work/out" "$password" >"$work/log" 2>&1 </dev/null || fail "extract: $(cat "$work/log")"
+diff -r "$work/tree" "$work/out" || fail "trees differ"
+grep -q "extracted: $work/out/Readme.txt" "$work/log" || fail "no report of Readme.txt"
+
+"$orvunzip" "$work/a.zip" "$work/wrong" "not the password" >"$work/log" 2>&1 </dev/null ||
+  fail "wrong password must still complete"
+grep -q 'Password for "Readme.txt"' "$work/log" || fail "no password prompt"
+[ -z "$(find "$work/wrong" -type f)" ] || fail "files written without the password"
+
+head -c 1000 "$work/a.zip" >"$work/cut.zip"
+"$orvunzip" "$work/cut.zip" "$work/cut" "$password" >"$work/log" 2>&1 </dev/null && fail "truncated archive accepted"
+grep -q "Native error" "$work/log" || fail "no error text for the truncated archive"
+
+"$orvunzip" only-one-argument >/dev/null 2>&1
+[ $? -eq 2 ] || fail "usage error must exit 2"
+echo "ok"

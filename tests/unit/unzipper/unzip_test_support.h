@@ -1,0 +1,82 @@
+// Shared pieces of the unzipper tests: a scratch directory, prompts answered from a script,
+// and a file system wrapper that injects faults and records how much was written.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "os/file_system.h"
+#include "prompts.h"
+
+namespace orv::test {
+
+namespace fs = std::filesystem;
+
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+void WriteFile(const fs::path& path, const std::string& content);
+std::string ReadFile(const fs::path& path);
+// Every regular file below root, as relative paths with '/'.
+std::vector<std::string> ListFiles(const fs::path& root);
+std::wstring Wide(const fs::path& path);
+
+class ScriptedPrompts final : public Prompts {
+ public:
+  // Answers used in order; when a script runs out, passwords are cancelled and failures
+  // aborted.
+  std::deque<std::optional<std::string>> passwords;  // nullopt: Cancel
+  std::deque<FailureAnswer> failures;
+
+  std::vector<std::wstring> passwordAskedFor;
+  std::vector<std::wstring> failureTexts;
+
+  bool AskPassword(const std::wstring& entryName, std::string& password) override;
+  FailureAnswer AskOnFailure(const std::wstring& text) override;
+};
+
+// Passes every call to the platform file system, except that
+//  - writes fail once a file has received failWritesAfter bytes (a full disk),
+//  - reads fail once failReadsAfter bytes have been read from the archive,
+// and it remembers the largest number of bytes any single file received.
+class FaultyFileSystem final : public FileSystem {
+ public:
+  FaultyFileSystem();
+
+  std::uint64_t failWritesAfter = UINT64_MAX;
+  std::uint64_t failReadsAfter = UINT64_MAX;
+  std::uint64_t largestWrite = 0;  // bytes written to one file, the most of any file
+  std::uint64_t bytesRead = 0;
+
+  std::unique_ptr<InputFile> OpenForReading(const std::wstring& path) override;
+  std::unique_ptr<OutputFile> CreateForWriting(const std::wstring& path) override;
+  std::uint32_t GetAttributes(const std::wstring& path) override { return real_->GetAttributes(path); }
+  bool SetAttributes(const std::wstring& path, std::uint32_t a) override { return real_->SetAttributes(path, a); }
+  bool RemoveFile(const std::wstring& path) override { return real_->RemoveFile(path); }
+  bool MakeDirectory(const std::wstring& path) override { return real_->MakeDirectory(path); }
+  bool IsRemovableDrive(const std::wstring& path) override { return real_->IsRemovableDrive(path); }
+  std::wstring CurrentDirectory() override { return real_->CurrentDirectory(); }
+  std::wstring NarrowToWide(std::string_view text, NarrowCodePage page) override {
+    return real_->NarrowToWide(text, page);
+  }
+
+ private:
+  std::unique_ptr<FileSystem> real_;
+};
+
+}  // namespace orv::test
