@@ -3,6 +3,7 @@ the screen. One console scenario and one GUI scenario keep it short."""
 import json
 import re
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -137,6 +138,16 @@ class GuiScenario(unittest.TestCase):
                 # around it is black.
                 self.assertGreater(s.count_color(part, (255, 255, 255)), width * height // 4)
                 self.assertGreater(s.count_color(whole, (0, 0, 0)), 1024 * 768 // 4)
+
+            # A window whose thread is blocked is still listed at once, with its labels' texts.
+            s.start([otwine.BIN_DIR / "otprobe.exe", "hang", "blocked thread", "20000"])
+            blocked = s.wait_window(title="blocked thread", timeout=15)
+            started = time.monotonic()
+            blocked = s.wait_window(title="blocked thread")
+            self.assertLess(time.monotonic() - started, 5)
+            self.assertFalse(blocked["responding"])
+            self.assertEqual(s.child(blocked, id=101)["text"], "Static text")
+            self.assertTrue(s.child(again, id=edit["id"])["responding"])
 
             # WM_SETTEXT does not mark the document modified, so WM_CLOSE ends notepad at once.
             s.close(window["hwnd"])

@@ -54,14 +54,20 @@ Methods of a Scenario (every Wine command is bounded by a time-out):
         "win8"         6.2 build 9200
         "win81"        6.3 build 9600
         "win10"        10.0 build 18362
+      (Wine 8 has no "win11". GetVersionExW stops at 6.2 build 9200 from "win81" up, as on
+      Windows for a program without a compatibility manifest.)
       ``windows_version()`` returns what a program sees, from otprobe.
   drive(letter, linux_dir) -> str        maps a drive letter to a Linux directory ("R:\\")
   c_drive (Path of drive_c), temp_dir (Path of the Linux side of the user's %TEMP%, asked from
       Wine once), to_windows_path(linux_path) -> str, to_linux_path(windows_path) -> Path
   windows() -> list of dicts, all top-level windows (visible or not):
-      {hwnd, pid, cls, title, visible, enabled, rect:[l,t,r,b], style, exstyle,
-       children:[{hwnd, parent, cls, id, text, visible, enabled, rect, style, exstyle}]}
-      (children lists every descendant, depth first)
+      {hwnd, pid, cls, title, visible, enabled, rect:[l,t,r,b], style, exstyle, responding,
+       children:[{hwnd, parent, cls, id, text, visible, enabled, rect, style, exstyle,
+                  responding}]}
+      children lists every descendant, depth first. Texts come from WM_GETTEXT when the
+      owning thread answers within 250 ms ("responding"); for a blocked GUI thread they are
+      the texts stored with the windows (exact for captions, labels and buttons; an edit
+      field's may be stale), so a listing never waits on a busy program.
   wait_window(title=None, cls=None, timeout=20, visible=True, pid=None) -> window dict
       title/cls: exact text or a compiled regular expression (searched); visible None accepts
       hidden windows too. Raises TimeoutError listing the windows that were seen.

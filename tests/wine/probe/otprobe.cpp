@@ -9,6 +9,9 @@
 //   otprobe key HWND VK       WM_KEYDOWN + WM_KEYUP (posted)
 //   otprobe procs             the running processes: image name, pid, parent pid
 //   otprobe version           RtlGetNtVersionNumbers and GetVersionExW as seen by programs
+//   otprobe hang TITLE MS     shows a window (a label "Static text", an edit field) and then
+//                             blocks its thread for MS milliseconds: a stand-in for a GUI
+//                             thread that waits, to test that "list" stays quick and complete
 //
 // HWND arguments are decimal or 0x-prefixed hexadecimal, as "list" prints them (decimal).
 // Texts are read with WM_GETTEXT through SendMessageTimeoutW, so a hung window cannot hang us.
@@ -19,11 +22,13 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <map>
 #include <string>
 
 namespace {
 
 constexpr UINT kMessageTimeoutMs = 2000;
+constexpr UINT kProbeTimeoutMs = 250;
 
 class Json {
  public:
@@ -148,7 +153,30 @@ bool ParseHandle(const wchar_t* text, HWND& out) {
   return true;
 }
 
+// Whether the thread that owns hwnd answers messages now. A GUI thread that is blocked (the
+// launcher waits synchronously on its GUI thread) would cost the full message time-out for
+// every one of its windows, so such threads are asked once and then only read from.
+bool ThreadResponds(HWND hwnd) {
+  static std::map<DWORD, bool> known;
+  const DWORD thread = GetWindowThreadProcessId(hwnd, nullptr);
+  auto it = known.find(thread);
+  if (it != known.end()) return it->second;
+  DWORD_PTR ignored = 0;
+  const bool responds = SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG,
+                                            kProbeTimeoutMs, &ignored) != 0;
+  known.emplace(thread, responds);
+  return responds;
+}
+
+// WM_GETTEXT when the owner answers (an edit control's text lives in the control); otherwise the
+// text stored with the window, which needs no message (labels, buttons and captions keep it
+// there; an edit control's may be stale).
 std::wstring WindowText(HWND hwnd) {
+  if (!ThreadResponds(hwnd)) {
+    wchar_t stored[1024] = {};
+    const int length = InternalGetWindowText(hwnd, stored, 1024);
+    return std::wstring(stored, static_cast<size_t>(length > 0 ? length : 0));
+  }
   DWORD_PTR length = 0;
   if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
                            &length)) {
@@ -196,6 +224,8 @@ void WriteCommon(Json& json, HWND hwnd) {
   json.Unsigned(static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE)));
   json.Key("exstyle");
   json.Unsigned(static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_EXSTYLE)));
+  json.Key("responding");
+  json.Bool(ThreadResponds(hwnd));
 }
 
 BOOL CALLBACK ListChild(HWND hwnd, LPARAM param) {
@@ -308,9 +338,38 @@ int PrintVersion() {
   return 0;
 }
 
+int HangingWindow(const wchar_t* title, DWORD milliseconds) {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  WNDCLASSW windowClass = {};
+  windowClass.lpfnWndProc = DefWindowProcW;
+  windowClass.hInstance = instance;
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = L"OtProbeWindow";
+  RegisterClassW(&windowClass);
+  HWND top = CreateWindowExW(0, L"OtProbeWindow", title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 20,
+                             20, 320, 140, nullptr, nullptr, instance, nullptr);
+  if (!top) {
+    Fail("CreateWindowExW failed");
+    return 1;
+  }
+  CreateWindowExW(0, L"STATIC", L"Static text", WS_CHILD | WS_VISIBLE, 10, 10, 200, 20, top,
+                  reinterpret_cast<HMENU>(101), instance, nullptr);
+  CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"", WS_CHILD | WS_VISIBLE, 10, 40, 200, 24, top,
+                  reinterpret_cast<HMENU>(102), instance, nullptr);
+  const DWORD pumpUntil = GetTickCount() + 300;
+  while (static_cast<LONG>(pumpUntil - GetTickCount()) > 0) {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    Sleep(10);
+  }
+  Sleep(milliseconds);
+  DestroyWindow(top);
+  return 0;
+}
+
 int Usage() {
   Fail("usage: otprobe list | procs | version | click HWND [--send] | close HWND | "
-       "settext HWND TEXT | key HWND VK");
+       "settext HWND TEXT | key HWND VK | hang TITLE MS");
   return 2;
 }
 
@@ -322,6 +381,10 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"list" && argc == 2) return ListWindows();
   if (command == L"procs" && argc == 2) return ListProcesses();
   if (command == L"version" && argc == 2) return PrintVersion();
+
+  if (command == L"hang" && argc == 4) {
+    return HangingWindow(argv[2], static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)));
+  }
 
   HWND hwnd = nullptr;
   if (argc < 3 || !ParseHandle(argv[2], hwnd)) return Usage();
