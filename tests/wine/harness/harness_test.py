@@ -2,6 +2,8 @@
 the screen. One console scenario and one GUI scenario keep it short."""
 import json
 import re
+import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -106,6 +108,33 @@ class ConsoleScenario(unittest.TestCase):
             self.assertIsInstance(s.windows(), list)
             bad = s.run([otwine.BIN_DIR / "otprobe.exe", "click", "12345678"])
             self.assertEqual(bad.returncode, 1)
+
+
+class AbandonedScenario(unittest.TestCase):
+    def test_killed_test_is_cleaned_up_by_the_next(self):
+        # A test process killed with SIGKILL cannot unwind; the next Scenario removes its prefix,
+        # its wineserver and its Xvfb.
+        child = subprocess.Popen(
+            [sys.executable, "-c",
+             "import sys, time, otwine\n"
+             "from pathlib import Path\n"
+             "otwine.BIN_DIR = Path(sys.argv[1]); otwine.ARCH = sys.argv[2]\n"
+             "s = otwine.Scenario().__enter__()\n"
+             "s.run(['cmd', '/c', 'echo up'])\n"
+             "print(s.root, s._xvfb.pid, flush=True)\n"
+             "time.sleep(120)\n",
+             str(otwine.BIN_DIR), otwine.ARCH],
+            stdout=subprocess.PIPE, text=True)
+        try:
+            root, xvfb = child.stdout.readline().split()
+        finally:
+            child.kill()
+            child.wait()
+        self.assertTrue(Path(root).is_dir())
+        with otwine.Scenario(display=False):
+            self.assertFalse(Path(root).exists())
+            otwine.Scenario.wait_until(None, lambda: not otwine._alive(int(xvfb)), timeout=10,
+                                       what="the abandoned Xvfb to end")
 
 
 class GuiScenario(unittest.TestCase):

@@ -432,6 +432,41 @@ def _parse_ppm(data: bytes) -> tuple[int, int, bytes]:
 # Scenario
 
 
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def _reap_abandoned() -> None:
+    """Cleans up after scenarios whose test process was killed outright (SIGKILL gives no chance
+    to unwind): ends that prefix's wineserver, ends its Xvfb by the PID it recorded (after
+    checking that the PID still is an Xvfb) and deletes the directory."""
+    for root in Path(tempfile.gettempdir()).glob("otwine-*"):
+        try:
+            owner = json.loads((root / "owner.json").read_text())
+        except (OSError, ValueError):
+            continue
+        if _alive(int(owner.get("pid", 0))):
+            continue
+        prefix = root / "prefix"
+        if (prefix / "system.reg").exists():
+            end_prefix(base_env(prefix, owner.get("loader", LOADERS["x64"]), None))
+        xvfb = owner.get("xvfb")
+        if xvfb and _alive(xvfb):
+            try:
+                command = Path(f"/proc/{xvfb}/cmdline").read_bytes().split(b"\0")[0]
+            except OSError:
+                command = b""
+            if os.path.basename(command) == b"Xvfb":
+                os.kill(xvfb, signal.SIGTERM)
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def _matches(value: str, wanted) -> bool:
     if wanted is None:
         return True
@@ -461,12 +496,15 @@ class Scenario:
     def __enter__(self) -> "Scenario":
         if not loader_runs(self.loader):
             raise unittest.SkipTest(f"{self.loader} cannot run on this machine")
+        _reap_abandoned()
         self.root = Path(tempfile.mkdtemp(prefix="otwine-"))
         try:
+            self._write_owner()
             self.prefix = self.root / "prefix"
             new_prefix(self.prefix, self.loader, default_template_dir())
             if self._want_display:
                 self._start_xvfb()
+                self._write_owner()
             self.env = base_env(self.prefix, self.loader, self.display)
         except BaseException:
             self.__exit__(None, None, None)
@@ -495,6 +533,11 @@ class Scenario:
         if self.root is not None:
             shutil.rmtree(self.root, ignore_errors=True)
             self.root = None
+
+    def _write_owner(self) -> None:
+        owner = {"pid": os.getpid(), "loader": self.loader,
+                 "xvfb": self._xvfb.pid if self._xvfb is not None else None}
+        (self.root / "owner.json").write_text(json.dumps(owner))
 
     def _start_xvfb(self) -> None:
         read_end, write_end = os.pipe()
