@@ -17,7 +17,11 @@ On entry a Scenario makes a fresh prefix and starts its own Xvfb (``Xvfb -displa
 1024x768x24). On exit it ends the prefix's processes (``wineserver -k``, then waits for the
 server), kills Xvfb by its PID (only after the wineserver is gone: a server bound to a
 vanished display hangs the next GUI program), kills whatever ``start`` left running and deletes
-the prefix. ``Scenario(display=False)`` skips Xvfb for console-only tests.
+the prefix. ``Scenario(display=False)`` skips Xvfb for console-only tests. A test process
+killed outright (SIGKILL) cannot unwind; the next Scenario on the machine then ends that
+scenario's wineserver and Xvfb (by the PIDs it recorded) and deletes its directory. Extra
+attributes: ``s.prefix`` (Path), ``s.display`` (":N" or None), ``s.env`` (the environment of
+every Wine command; the Linux variables in it reach Windows programs, except TMP/TEMP).
 
 A fresh prefix is a copy of a template made once per build tree with ``wineboot -i`` (in
 ``<build>/wine-templates``, or ``$OT_WINE_TEMPLATE_DIR``), guarded by a file lock so parallel
