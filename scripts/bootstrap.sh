@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
   wine wine64 wine32:i386
-  xvfb xauth xdotool imagemagick
+  xvfb xauth xdotool x11-utils imagemagick
   7zip libarchive-tools unzip zip
   osslsigncode openssl python3-pefile
   clang libclang-rt-14-dev
