@@ -160,8 +160,9 @@ Status Archiver::ExtractEntry(const zip::Entry& entry, const std::wstring& name,
   if (!ForceDirectories(outputBase + directoryPart)) {
     return Status::Archiver(kErrorCannotCreateDirectory, outputBase + directoryPart);
   }
+  // A name ending in a separator names a directory, whatever its attributes say.
   const bool isDirectory = (entry.externalAttributes & zip::kAttributeDirectory) != 0 ||
-                           (!entry.storedName.empty() && entry.storedName.back() == '/');
+                           (!working.empty() && working.back() == L'\\');
   if (isDirectory || working.empty()) return Status::Ok();
 
   const std::wstring fullPath = outputBase + working;

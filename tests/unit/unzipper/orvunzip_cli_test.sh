@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# orvunzip end to end: a 7zz AES archive extracted byte for byte; a wrong password with no
+# orvunzip end to end: 7zz and bsdtar AES archives extracted byte for byte; a wrong password with no
 # terminal to ask (Cancel: nothing written, exit 0); a damaged archive (exit 1, its error
 # printed); a wrong command line (exit 2).
 set -u
@@ -16,11 +16,31 @@ seq 1 200000 >"$work/tree/Readme.txt"
 printf 'bonjour' >"$work/tree/Languages/Fran"$'\xc3\xa7'"ais.lng"
 : >"$work/tree/x86/empty.dll"
 password='{8F27B1C0-5K2D-Q4RM--7A9E1F60C}'
-(cd "$work/tree" && 7zz a -tzip -mem=AES128 -mm=Deflate -p"$password" "$work/a.zip" . >/dev/null) || fail "7zz"
 
-"$orvunzip" "$work/a.zip" "$work/out" "$password" >"$work/log" 2>&1 </dev/null || fail "extract: $(cat "$work/log")"
-diff -r "$work/tree" "$work/out" || fail "trees differ"
-grep -q "extracted: $work/out/Readme.txt" "$work/log" || fail "no report of Readme.txt"
+# Every AES strength and method 7zz writes, and bsdtar's AE-1/AE-2 mix when it is installed.
+archives=()
+for strength in AES128 AES192 AES256; do
+  for method in Deflate Copy; do
+    (cd "$work/tree" && 7zz a -tzip -mem=$strength -mm=$method -p"$password" "$work/$strength-$method.zip" . \
+      >/dev/null) || fail "7zz $strength $method"
+    archives+=("$work/$strength-$method.zip")
+  done
+done
+if command -v bsdtar >/dev/null; then
+  for encryption in aes128 aes256; do
+    (cd "$work/tree" && bsdtar --format zip --options zip:encryption=$encryption --passphrase "$password" \
+      -cf "$work/bsdtar-$encryption.zip" .) || fail "bsdtar $encryption"
+    archives+=("$work/bsdtar-$encryption.zip")
+  done
+fi
+for archive in "${archives[@]}"; do
+  rm -rf "$work/out"
+  "$orvunzip" "$archive" "$work/out" "$password" >"$work/log" 2>&1 </dev/null ||
+    fail "extract $archive: $(cat "$work/log")"
+  diff -r "$work/tree" "$work/out" || fail "trees differ for $archive"
+  grep -Eq "extracted: $work/out/(\./)?Readme.txt" "$work/log" || fail "no report of Readme.txt for $archive"
+done
+cp "$work/AES128-Deflate.zip" "$work/a.zip"
 
 "$orvunzip" "$work/a.zip" "$work/wrong" "not the password" >"$work/log" 2>&1 </dev/null ||
   fail "wrong password must still complete"

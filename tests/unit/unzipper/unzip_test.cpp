@@ -100,10 +100,17 @@ TEST_F(UnzipTest, DirectoriesAreCreatedFromNamesAndDirectoryEntries) {
   emptyDir.name = "empty/";
   emptyDir.externalAttributes = 0x10;
   emptyDir.method = 0;
+  TestEntry backslashDir;  // no directory attribute, but a name ending in a separator
+  backslashDir.name = "win\\";
+  backslashDir.externalAttributes = 0;
+  backslashDir.method = 0;
   out = dir / "not" / "yet" / "there";
-  EXPECT_EQ(Unzip(BuildZip({Aes("x/y/z.txt", "deep"), emptyDir, Aes("top.txt", "top")})), kUnzipCompleted);
+  EXPECT_EQ(Unzip(BuildZip({Aes("x/y/z.txt", "deep"), emptyDir, backslashDir, Aes("top.txt", "top")})),
+            kUnzipCompleted);
   EXPECT_EQ(ReadFile(out / "x/y/z.txt"), "deep");
   EXPECT_TRUE(fs::is_directory(out / "empty"));
+  EXPECT_TRUE(fs::is_directory(out / "win"));
+  EXPECT_TRUE(prompts.failureTexts.empty());
   EXPECT_EQ(ListFiles(out), (std::vector<std::string>{"top.txt", "x/y/z.txt"}));
 }
 

@@ -132,6 +132,29 @@ class UnzipUnderWine(unittest.TestCase):
             self.assertEqual(attributes, 0x20, info.filename)
             self.assertEqual(local, info.date_time, info.filename)
 
+    @unittest.skipUnless(have_7zz(), "7zz not installed")
+    def test_every_peer_archive_kind_extracts_byte_for_byte(self):
+        tree = self.work / "tree"
+        make_tree(tree)
+        archives = []
+        for strength in ("AES128", "AES192", "AES256"):
+            for method in ("Deflate", "Copy"):
+                archive = self.work / f"{strength}-{method}.zip"
+                seven_zip(tree, archive, strength=strength, method=method)
+                archives.append(archive)
+        if shutil.which("bsdtar"):
+            for encryption in ("aes128", "aes256"):
+                archive = self.work / f"bsdtar-{encryption}.zip"
+                subprocess.run(["bsdtar", "--format", "zip", "--options", f"zip:encryption={encryption}",
+                                "--passphrase", PASSWORD, "-cf", str(archive), "."], cwd=tree, check=True,
+                               timeout=60)
+                archives.append(archive)
+        for archive in archives:
+            out = self.work / ("out-" + archive.stem)
+            self.assertEqual(self.unzip(self.win(archive), self.win(out)), -1, archive.name)
+            self.assertEqual(files_below(out), files_below(tree), archive.name)
+        self.assertEqual(self.our_windows(), [])
+
     def test_exact_attributes_dates_and_a_replaced_read_only_file(self):
         archive = self.work / "plain.zip"
         with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
