@@ -95,7 +95,7 @@ def demo_env(s: otwine.Scenario, tmp: Path, **extra) -> dict:
 
 
 def read_record(path: Path) -> list[str]:
-    """A demo program's record: its raw command line, then one parsed argument per line."""
+    """A demo program's record: its raw command line, then argv[0], argv[1]... one per line."""
     return path.read_text(encoding="utf-8").splitlines()
 
 

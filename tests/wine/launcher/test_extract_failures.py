@@ -1,6 +1,7 @@
 """Extraction failures on the third page: each with its exact red text, and nothing left in the
 temporary directory once the window is closed."""
 
+import re
 import subprocess
 import tempfile
 import unittest
@@ -63,8 +64,8 @@ class ExtractionFailures(unittest.TestCase):
                 s.reg_add(r"HKCU\Environment", "TMP", "REG_SZ", "Q:\\")
                 state = self.run_failure(
                     s, "otSetup.exe",
-                    r'^Couldn\'t extract the unzipping dll: Cannot create file "Q:\\\{[0-9A-F-]{36}\}'
-                    r'\\OrvUnzip\.dll"\. \S.*[^. ]$',
+                    re.compile(r'^Couldn\'t extract the unzipping dll: Cannot create file '
+                               r'"Q:\\\{[0-9A-F-]{36}\}\\OrvUnzip\.dll"\. \S.*[^. ]$'),
                     "failed-readonly-temp")
                 self.assertNotIn("\n", state["text"])
                 self.assertEqual(list(Path(mount_point).iterdir()), [])

@@ -51,11 +51,11 @@ class SuccessfulRun(unittest.TestCase):
 
             starter = read_record(record / "starter.txt")
             self.assertTrue(starter[0].endswith('\\Orvane.Tessaly.Starter.exe" -DelphiC#'), starter[0])
-            self.assertEqual(starter[1:], ["-DelphiC#"])
+            self.assertEqual(starter[2:], ["-DelphiC#"])
             lines = read_record(record / "setup.txt")
             expected_dir = s.to_windows_path(exe.parent)
             self.assertTrue(lines[0].endswith(f' "{expected_dir}" "{USER_HIVE}"'), lines[0])
-            self.assertEqual(lines[1:], [expected_dir, USER_HIVE])
+            self.assertEqual(lines[2:], [expected_dir, USER_HIVE])
             self.check_no_leftovers(s)
 
     def test_launcher_at_a_drive_root(self):
@@ -74,7 +74,7 @@ class SuccessfulRun(unittest.TestCase):
             self.assertEqual(wait_exit(proc, 90), 0)
             lines = read_record(record / "setup.txt")
             self.assertTrue(lines[0].endswith(f' "R:\\\\" "{USER_HIVE}"'), lines[0])
-            self.assertEqual(lines[1:], ["R:\\", USER_HIVE])
+            self.assertEqual(lines[2:], ["R:\\", USER_HIVE])
             self.check_no_leftovers(s)
 
 

@@ -53,7 +53,7 @@ class MissingPrograms(unittest.TestCase):
             proc = s.start([exe], env={"OT_DEMO_ARGS_FILE": s.to_windows_path(record / "setup.txt"),
                                        "OT_DEMO_HOLD_SECONDS": "2"})
             self.assertEqual(wait_exit(proc, 90), 0)
-            self.assertEqual(len(read_record(record / "setup.txt")), 3)
+            self.assertEqual(len(read_record(record / "setup.txt")), 4)
             self.assertEqual([w for w in s.windows() if w["cls"] == "#32770"], [])
             self.assertEqual(working_dirs(s), [])
 
