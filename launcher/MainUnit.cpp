@@ -137,6 +137,8 @@ bool TMainForm::RegisterClasses(HINSTANCE instance) {
   form.lpfnWndProc = FormProc;
   form.hInstance = instance;
   form.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+  // The application's default icon until FormCreate puts AICON in its place.
+  form.hIcon = ::LoadIconW(instance, L"MAINICON");
   form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   form.lpszClassName = kFormClass;
   if (!::RegisterClassExW(&form) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
