@@ -46,6 +46,36 @@ constexpr wchar_t kSetupSubdir[] = L"Setup";
 
 using UnzipProc = int(WINAPI*)(const wchar_t*, const wchar_t*, const char*);
 
+// shell32 is not imported. A static import is resolved, together with everything shell32
+// imports in turn, before the entry routine can restrict the DLL search, so a DLL planted
+// beside the launcher under one of those names would be loaded and run. It is loaded on first
+// use instead, when only System32 is searched (shell32 is a known DLL where that restriction
+// is missing), and stays loaded until the process ends.
+FARPROC ShellFunction(const char* name) {
+  static HMODULE shell = nullptr;
+  if (!shell) shell = ::LoadLibraryW(L"shell32.dll");
+  return shell ? ::GetProcAddress(shell, name) : nullptr;
+}
+
+void OpenWebPage(const wchar_t* url) {
+  using ShellExecuteProc = HINSTANCE(WINAPI*)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT);
+  if (auto open = reinterpret_cast<ShellExecuteProc>(
+          reinterpret_cast<void*>(ShellFunction("ShellExecuteW"))))
+    open(nullptr, L"open", url, nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+// ShellExecuteExW; when shell32 cannot be had, fails with the loader's error code.
+BOOL ShellExecuteExLate(SHELLEXECUTEINFOW* info) {
+  using ShellExecuteExProc = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+  auto execute = reinterpret_cast<ShellExecuteExProc>(
+      reinterpret_cast<void*>(ShellFunction("ShellExecuteExW")));
+  if (!execute) {
+    if (::GetLastError() == ERROR_SUCCESS) ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return FALSE;
+  }
+  return execute(info);
+}
+
 // The system's text for an error code, trimmed for use inside a sentence.
 std::wstring SystemErrorText(DWORD code) {
   wchar_t buffer[256] = {};
@@ -393,12 +423,12 @@ void TMainForm::FormShow() { RunSteps(); }
 void TMainForm::FormClose() { CleanUp(); }
 
 void TMainForm::btnSystemClick() {
-  ::ShellExecuteW(nullptr, L"open", kRequirementsUrl, nullptr, nullptr, SW_SHOWNORMAL);
+  OpenWebPage(kRequirementsUrl);
   Close();
 }
 
 void TMainForm::btnNETClick() {
-  ::ShellExecuteW(nullptr, L"open", kDotNetUrl, nullptr, nullptr, SW_SHOWNORMAL);
+  OpenWebPage(kDotNetUrl);
   Close();
 }
 
@@ -543,7 +573,7 @@ bool TMainForm::LaunchSetup() {
   ExecuteInfo->lpDirectory = nullptr;
   ExecuteInfo->nShow = SW_SHOWNORMAL;
 
-  if (!::ShellExecuteExW(ExecuteInfo.get())) {
+  if (!ShellExecuteExLate(ExecuteInfo.get())) {
     DWORD error = ::GetLastError();
     // Some shells show their own error box before returning, which clears the thread's last
     // error; the record's hInstApp then still carries the reason (SE_ERR_FNF and the like use
