@@ -45,9 +45,9 @@ class SuccessfulRun(unittest.TestCase):
             released = time.monotonic()
             s.wait_no_window(title="Orvane Tessaly Setup (demo)", timeout=30)
             self.assertEqual(wait_exit(proc, 30), 0)
-            # The launcher closed soon after the mutex was released: its 3 s clean-up pause and
-            # a little more, not a poll interval or a time-out.
-            self.assertLess(time.monotonic() - released, 12)
+            # The launcher closed soon after the mutex was released (its 3 s clean-up pause and
+            # some slack for a loaded machine), not after giving up on the mutex (33 s).
+            self.assertLess(time.monotonic() - released, 25)
 
             starter = read_record(record / "starter.txt")
             self.assertTrue(starter[0].endswith('\\Orvane.Tessaly.Starter.exe" -DelphiC#'), starter[0])
