@@ -55,6 +55,20 @@ class ExtractionFailures(unittest.TestCase):
                              "An error occurred while unzipping the distribution file.",
                              "failed-badarchive")
 
+    def test_temporary_directory_path_too_long(self):
+        with otwine.Scenario() as s:
+            long_temp = "C:\\" + "\\".join(["t" * 50] * 6)  # about 310 characters
+            s.reg_add(r"HKCU\Environment", "TEMP", "REG_SZ", long_temp)
+            s.reg_add(r"HKCU\Environment", "TMP", "REG_SZ", long_temp)
+            self.run_failure(
+                s, "otSetup.exe",
+                # Windows reports the length it would need; Wine fails the call with the
+                # system's "File name is too long". Both end here, before anything is written.
+                re.compile(r"^Couldn't create the working directory: (the temporary directory's "
+                           r"path is too long|File name is too long)$"),
+                "failed-long-temp")
+            self.assertFalse((s.c_drive / ("t" * 50)).exists())  # nothing written anywhere
+
     def test_temporary_directory_where_nothing_can_be_created(self):
         with otwine.Scenario() as s, tempfile.TemporaryDirectory() as mount_point:
             subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=1m", "tmpfs", mount_point], check=True)
