@@ -52,8 +52,11 @@ bool IsReservedDeviceName(std::string_view component) {
       base == "CONOUT$") {
     return true;
   }
-  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-         base[3] >= '1' && base[3] <= '9';
+  if (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0) return false;
+  // A digit 1-9, or one of the superscript digits 1-3 that Windows takes for digits here too.
+  const std::string_view digit = std::string_view(base).substr(3);
+  return (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') || digit == "\xC2\xB9" ||
+         digit == "\xC2\xB2" || digit == "\xC2\xB3";
 }
 
 std::string CheckComponent(std::string_view component) {

@@ -28,7 +28,9 @@ bool IsDeviceName(std::wstring_view component) {
   const std::wstring_view name(upper, stem.size());
   if (name == L"CON" || name == L"PRN" || name == L"AUX" || name == L"NUL") return true;
   if (name.size() == 4 && (name.substr(0, 3) == L"COM" || name.substr(0, 3) == L"LPT")) {
-    return name[3] >= L'1' && name[3] <= L'9';
+    // Windows takes the superscript digits one to three for digits here as well ("COM\u00B9").
+    const wchar_t digit = name[3];
+    return (digit >= L'1' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
   }
   return false;
 }

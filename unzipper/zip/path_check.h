@@ -12,8 +12,9 @@ namespace orv::zip {
 //  - contains ':' anywhere (a drive letter or an alternate data stream),
 //  - has a component made only of dots and blanks with at least two dots ("..", "...", ". ."),
 //    which Windows trims to "..",
-//  - has a component naming a DOS device (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without
-//    an extension), which Windows opens instead of a file in the destination,
+//  - has a component naming a DOS device (CON, PRN, AUX, NUL, COM1-9, LPT1-9, also with the
+//    superscript digits 1-3, with or without an extension), which Windows opens instead of a
+//    file in the destination,
 //  - contains a control character (below U+0020).
 bool IsSafeEntryName(std::wstring_view workingName);
 
