@@ -1,0 +1,240 @@
+"""Faults the launcher survives end to end under Wine: the disk fills while the archive is
+written, the setup program is killed while the launcher waits on it, the launcher itself is
+killed, and the clean-up meets a read-only file or directory links in the working directory.
+
+Each test reports what a run left behind on stderr ("left behind: ..."), so the CTest log keeps
+the figures."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "launcher"))
+
+import otwine  # noqa: E402
+from launcher_scenarios import (MARKER_KEY, MARKER_NAME, demo_env, install,  # noqa: E402
+                                main_window, page_state, read_record, red_pixels, set_dotnet,
+                                wait_exit, working_dirs)
+
+SETUP_TITLE = "Orvane Tessaly Setup (demo)"
+SETUP_MUTEX = "Global\\Orvane Tessaly Setup Mutex"
+LAUNCHER_MUTEX = "Orvane Tessaly Setup Launcher 32"
+MUTEX_ABSENT = 0  # exit code of ot_mutex_probe
+# The launcher hides its window and pauses 3 s before its first attempt to open the setup
+# mutex; this much after the setup program's window appeared, the launcher is in its wait.
+IN_THE_WAIT_SECONDS = 6
+
+
+def tree(root: Path) -> list[str]:
+    """Every path under root, relative, "/" separated; links are listed, not followed."""
+    found = []
+    for directory, dirs, files in os.walk(root):
+        for name in dirs + files:
+            found.append(Path(directory, name).relative_to(root).as_posix())
+    return sorted(found)
+
+
+def report(what: str, items) -> None:
+    print(f"left behind: {what}: {list(items)}", file=sys.stderr)
+
+
+def kill_windows_process(s: otwine.Scenario, image: str) -> None:
+    """Ends the one running process of that image name by its process id, as Task Manager does
+    (TerminateProcess: no clean-up code of the program runs)."""
+    pids = [p["pid"] for p in s.process_list() if p["name"].lower() == image.lower()]
+    if len(pids) != 1:
+        raise AssertionError(f"expected one {image}, saw {s.process_list()}")
+    done = s.run(["taskkill", "/F", "/PID", str(pids[0])], timeout=30)
+    if done.returncode != 0:
+        raise AssertionError(f"taskkill failed: {done.stdout} {done.stderr}")
+    s.wait_until(lambda: image.lower() not in (p.lower() for p in s.processes()), timeout=20,
+                 what=f"{image} to end")
+
+
+def mutex_state(s: otwine.Scenario, name: str) -> int:
+    return s.run([otwine.BIN_DIR / "ot_mutex_probe.exe", name], timeout=60).returncode
+
+
+def product_processes(s: otwine.Scenario) -> list[str]:
+    return [p for p in s.processes() if p.lower().startswith(("orvane", "otsetup"))]
+
+
+class FullDisk(unittest.TestCase):
+    def test_disk_fills_while_the_archive_is_written(self):
+        library = (otwine.BIN_DIR / "OrvUnzip.dll").stat().st_size
+        archive = (otwine.BIN_DIR.parent / "tests" / "wine" / "faults" / "big.zip").stat().st_size
+        # Room for the library and its directory, not for the archive.
+        size_kib = (library + 256 * 1024) // 4096 * 4 + 4
+        self.assertLess(size_kib * 1024 * 2, archive)
+        with otwine.Scenario() as s, tempfile.TemporaryDirectory() as mount_point:
+            subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_kib}k", "tmpfs", mount_point],
+                           check=True)
+            try:
+                disk = Path(mount_point)
+                s.drive("q", mount_point)
+                s.reg_add(r"HKCU\Environment", "TEMP", "REG_SZ", "Q:\\")
+                s.reg_add(r"HKCU\Environment", "TMP", "REG_SZ", "Q:\\")
+                set_dotnet(s)
+                exe = install(s, exe="otSetup_bigarchive.exe")
+                proc = s.start([exe])
+                window = main_window(s, timeout=90)
+                state = page_state(window)
+                self.assertEqual(state["page"], "Extract...")
+                self.assertEqual(state["text"],
+                                 "Couldn't extract the compressed distribution file: Stream write error")
+                self.assertGreater(red_pixels(s, state["label"], "disk-full"), 50)
+
+                # Until the window closes, what was written stays: the whole library and the
+                # start of the archive, and no unpacking directory.
+                dirs = list(disk.iterdir())
+                self.assertEqual(len(dirs), 1, dirs)
+                written = {p.name: p.stat().st_size for p in dirs[0].iterdir()}
+                self.assertEqual(sorted(written), ["Distro.zip", "OrvUnzip.dll"])
+                self.assertEqual(written["OrvUnzip.dll"], library)
+                self.assertLess(written["Distro.zip"], archive)
+                report("full disk, before close", written.items())
+
+                s.close(window["hwnd"])
+                self.assertEqual(wait_exit(proc, 30), 0)
+                self.assertEqual(list(disk.iterdir()), [])
+            finally:
+                subprocess.run(["umount", "-l", mount_point], check=False)
+
+
+class KilledPrograms(unittest.TestCase):
+    def test_setup_program_killed_while_the_launcher_waits(self):
+        with otwine.Scenario() as s:
+            set_dotnet(s)
+            exe = install(s)
+            proc = s.start([exe], env=demo_env(s, s.c_drive / "records", OT_DEMO_HOLD_SECONDS=300,
+                                               OT_DEMO_STARTER_SECONDS=300))
+            s.wait_window(title=SETUP_TITLE, timeout=60)
+            time.sleep(IN_THE_WAIT_SECONDS)
+            self.assertEqual(len(working_dirs(s)), 1)
+
+            # The setup program dies owning its mutex: the launcher's wait ends as abandoned.
+            kill_windows_process(s, "Orvane.Tessaly.Setup.exe")
+            killed = time.monotonic()
+            self.assertEqual(wait_exit(proc, 30), 0)
+            elapsed = time.monotonic() - killed
+            self.assertGreaterEqual(elapsed, 2.5)  # the clean-up's pause
+            self.assertLess(elapsed, 15)  # not the 33 s of a mutex that never appeared
+
+            # The starter tool, still showing its window, was ended; nothing else is left.
+            self.assertEqual(product_processes(s), [])
+            self.assertEqual(working_dirs(s), [])
+            self.assertEqual(mutex_state(s, SETUP_MUTEX), MUTEX_ABSENT)
+            self.assertEqual(mutex_state(s, LAUNCHER_MUTEX), MUTEX_ABSENT)
+
+    def test_launcher_killed_while_waiting_then_the_next_run_starts_normally(self):
+        with otwine.Scenario() as s:
+            set_dotnet(s)
+            exe = install(s)
+            records = s.c_drive / "records"
+            first = s.start([exe], env=demo_env(s, records / "first", OT_DEMO_HOLD_SECONDS=300,
+                                                OT_DEMO_STARTER_SECONDS=0))
+            setup_window = s.wait_window(title=SETUP_TITLE, timeout=60)
+            time.sleep(IN_THE_WAIT_SECONDS)
+            [killed_dir] = working_dirs(s)
+
+            kill_windows_process(s, "otSetup.exe")
+            first.wait(timeout=20)
+            # Its mutex went with it, although it was never closed.
+            self.assertEqual(mutex_state(s, LAUNCHER_MUTEX), MUTEX_ABSENT)
+            self.assertIsNone(s.reg_query(MARKER_KEY, MARKER_NAME))
+            # The setup program it started runs on; the user finishes it.
+            s.close(setup_window["hwnd"])
+            s.wait_until(lambda: product_processes(s) == [], timeout=30, what="the setup to end")
+
+            second = s.start([exe], env=demo_env(s, records / "second", OT_DEMO_HOLD_SECONDS=1))
+            self.assertEqual(wait_exit(second, 90), 0)
+            self.assertEqual(len(read_record(records / "second" / "setup-args.txt")), 4)
+
+            # The killed run's working directory stays: nobody was left to delete it. The next
+            # run made and removed a directory of its own and did not touch this one.
+            self.assertEqual(working_dirs(s), [killed_dir])
+            contents = tree(killed_dir)
+            self.assertIn("Distro.zip", contents)
+            self.assertIn("OrvUnzip.dll", contents)
+            self.assertIn("Setup/Orvane.Tessaly.Setup.exe", contents)
+            report("killed launcher", contents)
+            self.assertEqual(product_processes(s), [])
+            self.assertIsNone(s.reg_query(MARKER_KEY, MARKER_NAME))
+
+
+class CleanUpObstacles(unittest.TestCase):
+    def start_and_wait_for_setup(self, s):
+        set_dotnet(s)
+        exe = install(s)
+        proc = s.start([exe], env=demo_env(s, s.c_drive / "records", OT_DEMO_HOLD_SECONDS=300,
+                                           OT_DEMO_STARTER_SECONDS=0))
+        setup_window = s.wait_window(title=SETUP_TITLE, timeout=60)
+        [working_dir] = working_dirs(s)
+        return proc, setup_window, working_dir
+
+    def test_read_only_file_stays_with_its_folders_and_nothing_else(self):
+        with otwine.Scenario() as s:
+            proc, setup_window, working_dir = self.start_and_wait_for_setup(s)
+            kept = working_dir / "Setup" / "Kept"
+            locked = kept / "Deeper" / "locked.txt"
+            locked.parent.mkdir(parents=True)
+            locked.write_text("read-only")
+            (kept / "sibling.txt").write_text("x")
+            (kept / "Gone").mkdir()
+            (kept / "Gone" / "inner.txt").write_text("x")
+            done = s.run(["attrib", "+r", s.to_windows_path(locked)])
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertEqual(os.stat(locked).st_mode & 0o222, 0, "attrib +r did not take")
+
+            s.close(setup_window["hwnd"])
+            self.assertEqual(wait_exit(proc, 60), 0)
+            left = tree(working_dir)
+            self.assertEqual(left, ["Setup", "Setup/Kept", "Setup/Kept/Deeper",
+                                    "Setup/Kept/Deeper/locked.txt"])
+            self.assertEqual(locked.read_text(), "read-only")
+            report("read-only file", left)
+
+    def test_directory_links_never_lead_the_clean_up_outside(self):
+        # Wine 8 makes no junctions from Windows code; a Linux symbolic link to a directory is
+        # what it shows as one (directory and reparse-point attributes). Wine's DeleteFileW and
+        # RemoveDirectoryW act on the target of such a link, not on the link as Windows does:
+        # an empty target folder would be removed, and a link to a file (shown as a plain
+        # file) deletes that file. Neither can be told apart from the Windows side under Wine,
+        # so only links to folders with contents are planted here.
+        with otwine.Scenario() as s:
+            proc, setup_window, working_dir = self.start_and_wait_for_setup(s)
+            # Targets outside the working directory: a folder with files, and the temporary
+            # directory that holds the working directory itself.
+            outside = s.c_drive / "Precious"
+            (outside / "sub").mkdir(parents=True)
+            (outside / "data.txt").write_text("keep")
+            (outside / "sub" / "more.txt").write_text("keep too")
+            neighbour = s.temp_dir / "other-program.tmp"
+            neighbour.write_text("not ours")
+            setup = working_dir / "Setup"
+            os.symlink(outside, setup / "Linked")
+            os.symlink(os.path.relpath(outside, working_dir), working_dir / "Relative")
+            os.symlink(s.temp_dir, setup / "Up")
+
+            s.close(setup_window["hwnd"])
+            self.assertEqual(wait_exit(proc, 60), 0)
+
+            self.assertEqual(tree(outside), ["data.txt", "sub", "sub/more.txt"])
+            self.assertEqual((outside / "data.txt").read_text(), "keep")
+            self.assertEqual((outside / "sub" / "more.txt").read_text(), "keep too")
+            self.assertEqual(neighbour.read_text(), "not ours")
+            # Everything but the links and the folders holding them is gone (Wine cannot
+            # remove the links themselves).
+            left = tree(working_dir) if working_dir.exists() else []
+            self.assertEqual(left, ["Relative", "Setup", "Setup/Linked", "Setup/Up"])
+            report("directory links", left)
+
+
+if __name__ == "__main__":
+    otwine.main()
