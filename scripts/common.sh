@@ -12,7 +12,11 @@ wine_arch() {
   fi
 }
 
-configure_and_build() {  # preset
-  cmake --preset "$1" -S "$ROOT" >/dev/null
-  cmake --build "$ROOT/build/$1" -j "$JOBS"
+configure_and_build() {  # preset [target...]
+  local preset=$1
+  shift
+  local targets=()
+  [ $# -gt 0 ] && targets=(--target "$@")
+  cmake --preset "$preset" -S "$ROOT" >/dev/null
+  cmake --build "$ROOT/build/$preset" -j "$JOBS" "${targets[@]}"
 }

@@ -4,11 +4,11 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 bash "$ROOT/scripts/bootstrap.sh"
-configure_and_build windows-x86
+configure_and_build windows-x86 otSetup
 arch=$(wine_arch)
 if [ "$arch" = x64 ]; then
   echo "demo: this kernel cannot run 32-bit programs; running the x86_64 twin of otSetup.exe" >&2
-  configure_and_build windows-x64
+  configure_and_build windows-x64 otSetup
   exe="$ROOT/build/windows-x64/bin/otSetup.exe"
   loader=/usr/lib/wine/wine64; server=/usr/lib/wine/wineserver64; winearch=win64
 else
