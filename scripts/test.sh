@@ -8,6 +8,8 @@ bash "$ROOT/scripts/bootstrap.sh"
 status=0
 configure_and_build host
 ctest --test-dir "$ROOT/build/host" -j "$JOBS" --output-on-failure || status=1
+configure_and_build host-asan && ctest --test-dir "$ROOT/build/host-asan" -L unit -j "$JOBS" --output-on-failure || status=1
+bash "$ROOT/tests/fuzz/ci.sh" || status=1
 
 configure_and_build windows-x86
 ctest --test-dir "$ROOT/build/windows-x86" -j "$JOBS" --output-on-failure || status=1
