@@ -10,7 +10,7 @@ packages=(
   libz-mingw-w64-dev
   wine wine64 wine32:i386
   xvfb xauth xdotool x11-utils imagemagick
-  7zip libarchive-tools unzip zip
+  7zip libarchive-tools unzip zip time
   osslsigncode openssl python3-pefile
   clang libclang-rt-14-dev
 )

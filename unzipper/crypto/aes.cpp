@@ -9,6 +9,8 @@
 
 #include "crypto/byte_order.h"
 #include "crypto/cpu_features.h"
+#include "crypto/sha1.h"
+#include "crypto/sha1_compress.h"
 #include "crypto/wipe.h"
 #include "crypto/x86_accel.h"
 
@@ -177,6 +179,22 @@ void AesEncryptor::XorCounterModeLe(std::uint8_t counter[kBlockSize], std::uint8
     }
   }
   SecureWipe(keystream, sizeof keystream);
+}
+
+void AesEncryptor::HashThenXorCounterModeLe(std::uint32_t shaState[5],
+                                            std::uint8_t counter[kBlockSize], std::uint8_t* data,
+                                            std::size_t unitCount) const {
+#if ORV_CRYPTO_X86
+  if (UseAesNi() && UseShaNi()) {
+    x86::ShaNiAesNiHashThenXorCounterModeLe(shaState, roundKeys_, rounds_, counter, data, unitCount);
+    return;
+  }
+#endif
+  constexpr std::size_t kUnit = Sha1::kBlockSize;
+  for (; unitCount > 0; --unitCount, data += kUnit) {
+    Sha1Compress(shaState, data, 1);
+    XorCounterModeLe(counter, data, kUnit / kBlockSize);
+  }
 }
 
 void AesEncryptor::Wipe() {

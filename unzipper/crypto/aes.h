@@ -23,6 +23,13 @@ class AesEncryptor {
   void XorCounterModeLe(std::uint8_t counter[kBlockSize], std::uint8_t* data,
                         std::size_t blockCount) const;
 
+  // Decryption and a hash of the ciphertext in one pass: for each of unitCount 64-byte units
+  // (four blocks), compresses the unit into the SHA-1 state shaState, then XORs it with counter
+  // mode keystream as XorCounterModeLe does. With AES-NI and the SHA extensions both steps run
+  // while the unit sits in registers; otherwise they run one after the other.
+  void HashThenXorCounterModeLe(std::uint32_t shaState[5], std::uint8_t counter[kBlockSize],
+                                std::uint8_t* data, std::size_t unitCount) const;
+
   // Drops the key; SetKey() must come before the next use.
   void Wipe();
 

@@ -19,6 +19,9 @@ class HmacSha1 {
   // Starts a new message under the same key.
   void Reset();
   void Update(const std::uint8_t* data, std::size_t size);
+  // Sha1::ClaimBlocks on the inner hash: the message continues with blocks that the caller
+  // compresses into the returned state itself.
+  std::uint32_t* ClaimInnerBlocks(std::size_t blockCount) { return inner_.ClaimBlocks(blockCount); }
   // Writes the code of the message so far and starts a new message under the same key.
   void Final(std::uint8_t mac[kMacSize]);
   // Drops the key; SetKey() must come before the next use.

@@ -138,6 +138,12 @@ void Sha1::Update(const std::uint8_t* data, std::size_t size) {
   }
 }
 
+std::uint32_t* Sha1::ClaimBlocks(std::size_t blockCount) {
+  if (buffered_ != 0) return nullptr;
+  length_ += blockCount * kBlockSize;
+  return state_;
+}
+
 void Sha1::Final(std::uint8_t digest[kDigestSize]) {
   // Padding: 0x80, zeros up to 56 bytes into a block, then the length in bits, big-endian.
   const std::uint64_t bitLength = length_ * 8;

@@ -20,6 +20,11 @@ class Sha1 {
   // Writes the digest and leaves the object wiped; call Reset() before reuse.
   void Final(std::uint8_t digest[kDigestSize]);
 
+  // For a pass that hashes whole blocks along with other work (WinZip AES decryption): when no
+  // partial block is buffered, counts blockCount more blocks as hashed and returns the state
+  // that the caller must compress exactly those blocks into; null otherwise.
+  std::uint32_t* ClaimBlocks(std::size_t blockCount);
+
  private:
   void WipeState();
 

@@ -137,13 +137,15 @@ class PosixFileSystem final : public FileSystem {
     const std::string native = ToNativePath(path);
     struct stat st {};
     if (::stat(native.c_str(), &st) != 0) return false;
-    mode_t mode = st.st_mode & 07777;
+    const mode_t current = st.st_mode & 07777;
+    mode_t mode = current;
     if (attributes & kAttributeReadOnly) {
       mode &= static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
     } else {
       mode |= S_IWUSR;
     }
-    return ::chmod(native.c_str(), mode) == 0;
+    // A freshly written file usually has the mode already: no change, no call.
+    return mode == current || ::chmod(native.c_str(), mode) == 0;
   }
   bool RemoveFile(const std::wstring& path) override { return ::unlink(ToNativePath(path).c_str()) == 0; }
   bool MakeDirectory(const std::wstring& path) override {

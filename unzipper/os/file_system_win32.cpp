@@ -120,9 +120,16 @@ class Win32FileSystem final : public FileSystem {
   bool MakeDirectory(const std::wstring& path) override {
     return ::CreateDirectoryW(path.c_str(), nullptr) != FALSE;
   }
+  // Asked for every extracted file, whose paths all share one root: the answer for the last
+  // root is kept (under Wine each query opens and closes the root through the server).
   bool IsRemovableDrive(const std::wstring& path) override {
     const std::wstring root = DriveRoot(path);
-    return ::GetDriveTypeW(root.empty() ? nullptr : root.c_str()) == DRIVE_REMOVABLE;
+    if (!driveKnown_ || root != driveRoot_) {
+      driveRemovable_ = ::GetDriveTypeW(root.empty() ? nullptr : root.c_str()) == DRIVE_REMOVABLE;
+      driveRoot_ = root;
+      driveKnown_ = true;
+    }
+    return driveRemovable_;
   }
   std::wstring CurrentDirectory() override {
     const DWORD size = ::GetCurrentDirectoryW(0, nullptr);
@@ -145,6 +152,11 @@ class Win32FileSystem final : public FileSystem {
     wide.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
     return wide;
   }
+
+ private:
+  std::wstring driveRoot_;
+  bool driveKnown_ = false;
+  bool driveRemovable_ = false;
 };
 
 }  // namespace

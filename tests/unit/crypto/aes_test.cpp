@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "crypto/aes.h"
+#include "crypto/sha1_compress.h"
 #include "crypto_test_support.h"
 
 namespace orv::crypto::test {
@@ -89,6 +90,33 @@ TEST_P(AesTest, CounterModeFollowsItsDefinition) {
         aes.XorCounterModeLe(counter.data(), actual.data(), blocks);
         ASSERT_EQ(ToHex(actual), ToHex(expected)) << keySize << " " << ToHex(start) << " " << blocks;
         ASSERT_EQ(ToHex(counter), ToHex(ref)) << keySize << " " << ToHex(start) << " " << blocks;
+      }
+    }
+  }
+}
+
+// The combined pass of WinZip AES decryption is exactly SHA-1 compression of each 64-byte unit
+// of the input, then counter mode over it; counters chosen to carry inside the run.
+TEST_P(AesTest, HashThenCounterModeIsBothInTurn) {
+  for (std::size_t keySize : {16u, 24u, 32u}) {
+    AesEncryptor aes;
+    ASSERT_TRUE(aes.SetKey(Pattern(keySize, static_cast<std::uint32_t>(keySize + 7)).data(), keySize));
+    for (const Bytes& start : {Bytes(16, 0), FromHex("faffffffffffffff0000000000000000")}) {
+      for (std::size_t units : {0u, 1u, 2u, 5u}) {
+        const Bytes data = Pattern(units * 64, static_cast<std::uint32_t>(units + keySize));
+        std::uint32_t expectedState[5] = {1, 2, 3, 4, 5};
+        Sha1CompressPortable(expectedState, data.data(), units);
+        Bytes expected = data;
+        Bytes expectedCounter = start;
+        aes.XorCounterModeLe(expectedCounter.data(), expected.data(), units * 4);
+
+        std::uint32_t state[5] = {1, 2, 3, 4, 5};
+        Bytes actual = data;
+        Bytes counter = start;
+        aes.HashThenXorCounterModeLe(state, counter.data(), actual.data(), units);
+        ASSERT_EQ(ToHex(actual), ToHex(expected)) << keySize << " " << units;
+        ASSERT_EQ(ToHex(counter), ToHex(expectedCounter)) << keySize << " " << units;
+        for (int i = 0; i < 5; ++i) ASSERT_EQ(state[i], expectedState[i]) << keySize << " " << units;
       }
     }
   }
