@@ -181,6 +181,15 @@ def run_once(tool: Tool, out: Path, keep: bool) -> Sample:
     return sample
 
 
+def spread_directories(parent: Path) -> None:
+    """Asks ext4 to place each new subdirectory of parent in a block group of its own (the
+    top-of-hierarchy flag, chattr +T). Without a journal, ext4 skips inodes freed in the last
+    30 seconds when it allocates new ones, scanning past them one by one; the runs delete and
+    recreate hundreds of files, so every run would pay for the previous runs' deletions."""
+    if shutil.which("chattr"):
+        subprocess.run(["chattr", "+T", str(parent)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def median(values: list[float]) -> float:
     return statistics.median(values) if values else float("nan")
 
@@ -225,8 +234,9 @@ def print_table(tools: list[Tool], runs: int) -> None:
         rss = max(s.max_rss_kib for s in tool.samples) / 1024
         print(f"| {tool.name} | {tool.archive.name} | {median(walls):.3f} | {min(walls):.3f} | "
               f"{median(cpus):.3f} | {rss:.1f} |")
-    print(f"\n({runs} interleaved runs each; medians of wall time and of user+system CPU time, "
-          "peak RSS the largest seen)")
+    print(f"\n({runs} interleaved round{'s' if runs != 1 else ''}; medians of wall time and of "
+          "user+system CPU time, peak RSS the largest seen; output directories are deleted "
+          "between runs, outside the timing)")
 
 
 def paired_ratio(a: Tool, b: Tool) -> float:
@@ -259,30 +269,20 @@ def run_micro(bin_dir: Path) -> None:
         print(f"| {b['name']} | {figure} |")
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--bin-dir", type=Path, required=True, help="host build's bin directory")
-    parser.add_argument("--work-dir", type=Path, required=True, help="payload, archives and outputs")
-    parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--tiny", action="store_true",
-                        help="small files of the payload only, one run, no warm-up")
-    parser.add_argument("--micro", action="store_true", help="also run ot_micro_bench")
-    args = parser.parse_args()
-    if args.runs < 1:
-        parser.error("--runs must be at least 1")
-
-    if not os.access(TIME, os.X_OK):
-        raise BenchError(f"{TIME} is missing (Debian package time)")
-    work = args.work_dir.resolve()
-    bin_dir = args.bin_dir.resolve()
-    orvunzip = str(bin_dir / "orvunzip")
-    data = Data(work, bin_dir, args.tiny, args.seed)
-    data.prepare()
+def make_tools(data: Data, orvunzip: str, also: list[str]) -> tuple[list[Tool], list[str]]:
+    """The programs to compare, and the names of peers that are not installed."""
     expected = data.payload_size()
 
-    tools = [Tool("orvunzip", data.distro, expected,
-                  lambda out: [orvunzip, str(data.distro), str(out), PASSWORD])]
+    def orv(binary: str, archive: Path, password: bool = True):
+        return lambda out: [binary, str(archive), str(out)] + ([PASSWORD] if password else [])
+
+    tools = [Tool("orvunzip", data.distro, expected, orv(orvunzip, data.distro))]
+    for spec in also:
+        label, _, path = spec.partition("=")
+        if not label or not Path(path).is_file():
+            raise BenchError(f"--also wants LABEL=PATH of an orvunzip program, not {spec!r}")
+        tools.append(Tool(f"orvunzip ({label})", data.distro, expected,
+                          orv(str(Path(path).resolve()), data.distro)))
     missing = []
     if shutil.which("7zz"):
         tools.append(Tool("7zz x", data.distro, expected,
@@ -296,15 +296,14 @@ def main() -> int:
     else:
         missing.append("bsdtar")
     if data.plain.exists():
-        tools.append(Tool("orvunzip (plain)", data.plain, expected,
-                          lambda out: [orvunzip, str(data.plain), str(out)]))
+        tools.append(Tool("orvunzip (plain)", data.plain, expected, orv(orvunzip, data.plain, False)))
     else:
         missing.append("zip (for the plain archive)")
+    return tools, missing
 
-    outputs = work / "out"
-    outputs.mkdir(exist_ok=True)
-    runs = 1 if args.tiny else args.runs
-    if not args.tiny:
+
+def run_rounds(tools: list[Tool], outputs: Path, runs: int, warm_up: bool) -> None:
+    if warm_up:
         log("bench: warm-up run of every tool (not counted)")
         for tool in tools:
             run_once(tool, outputs / "warm", keep=False)
@@ -316,37 +315,76 @@ def main() -> int:
         for tool in tools[shift:] + tools[:shift]:
             run_once(tool, outputs / f"run-{round_index}", keep=True)
 
-    x4 = Tool("orvunzip", data.distro4, data.payload4_expected(),
-              lambda out: [orvunzip, str(data.distro4), str(out), PASSWORD])
-    for _ in range(1 if args.tiny else min(3, runs)):
-        run_once(x4, outputs / "x4", keep=True)
-    shutil.rmtree(outputs, ignore_errors=True)
 
-    files, size = expected
-    print(f"## Extraction benchmark{' (tiny run)' if args.tiny else ''}\n")
-    print(f"Payload: {files} files, {size:,} bytes (seed {args.seed}); "
+def print_report(data: Data, tools: list[Tool], x4: Tool, runs: int, seed: int, tiny: bool) -> None:
+    files, size = tools[0].expected
+    print(f"## Extraction benchmark{' (tiny run)' if tiny else ''}\n")
+    print(f"Payload: {files} files, {size:,} bytes (seed {seed}); "
           f"{data.distro.name} {data.distro.stat().st_size:,} bytes (mkdistro, AE-2 AES-128, deflate)"
           + (f", {data.plain.name} {data.plain.stat().st_size:,} bytes (zip -r -9, no encryption)"
              if data.plain.exists() else "") + "\n")
     print_table(tools, runs)
+
     by_name = {t.name: t for t in tools}
     orv = by_name["orvunzip"]
-    print("\n| ratio | of medians | median of per-round ratios |")
+
+    def ratio_row(label: str, a: Tool, b: Tool) -> None:
+        ratio = median([x.wall for x in a.samples]) / median([x.wall for x in b.samples])
+        print(f"| {label} | {ratio:.2f} | {paired_ratio(a, b):.2f} |")
+
+    print("\n| ratio of wall times | of medians | median of per-round ratios |")
     print("|---|---:|---:|")
+    encrypted = [t for t in tools if t.name.startswith("orvunzip") and t.archive == data.distro]
     for peer in ("7zz x", "bsdtar -x"):
-        if peer in by_name:
-            ratio = median([s.wall for s in orv.samples]) / median([s.wall for s in by_name[peer].samples])
-            print(f"| orvunzip / {peer} | {ratio:.2f} | {paired_ratio(orv, by_name[peer]):.2f} |")
+        for tool in encrypted if peer in by_name else []:
+            ratio_row(f"{tool.name} / {peer}", tool, by_name[peer])
     if "orvunzip (plain)" in by_name:
-        plain = by_name["orvunzip (plain)"]
-        ratio = median([s.wall for s in orv.samples]) / median([s.wall for s in plain.samples])
-        print(f"| encrypted / plain (orvunzip) | {ratio:.2f} | {paired_ratio(orv, plain):.2f} |")
+        ratio_row("encrypted / plain (orvunzip)", orv, by_name["orvunzip (plain)"])
 
     rss1 = max(s.max_rss_kib for s in orv.samples) / 1024
     rss4 = max(s.max_rss_kib for s in x4.samples) / 1024
     print(f"\nPeak RSS of orvunzip: {rss1:.1f} MiB at scale 1, {rss4:.1f} MiB for the payload four "
           f"times larger ({x4.expected[1]:,} bytes; {data.distro4.stat().st_size:,}-byte archive): "
           f"{rss4 - rss1:+.2f} MiB; its wall time {median([s.wall for s in x4.samples]):.3f} s")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bin-dir", type=Path, required=True, help="host build's bin directory")
+    parser.add_argument("--work-dir", type=Path, required=True, help="payload, archives and outputs")
+    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--tiny", action="store_true",
+                        help="small files of the payload only, one run, no warm-up")
+    parser.add_argument("--micro", action="store_true", help="also run ot_micro_bench")
+    parser.add_argument("--also", action="append", default=[], metavar="LABEL=PATH",
+                        help="another orvunzip build to run on the same archive in the same "
+                             "rounds (for before/after comparisons); repeatable")
+    args = parser.parse_args()
+    if args.runs < 1:
+        parser.error("--runs must be at least 1")
+    if not os.access(TIME, os.X_OK):
+        raise BenchError(f"{TIME} is missing (Debian package time)")
+
+    work = args.work_dir.resolve()
+    bin_dir = args.bin_dir.resolve()
+    orvunzip = str(bin_dir / "orvunzip")
+    data = Data(work, bin_dir, args.tiny, args.seed)
+    data.prepare()
+    tools, missing = make_tools(data, orvunzip, args.also)
+
+    outputs = work / "out"
+    outputs.mkdir(exist_ok=True)
+    spread_directories(outputs)
+    runs = 1 if args.tiny else args.runs
+    run_rounds(tools, outputs, runs, warm_up=not args.tiny)
+    x4 = Tool("orvunzip", data.distro4, data.payload4_expected(),
+              lambda out: [orvunzip, str(data.distro4), str(out), PASSWORD])
+    for _ in range(1 if args.tiny else min(3, runs)):
+        run_once(x4, outputs / "x4", keep=True)
+    shutil.rmtree(outputs, ignore_errors=True)
+
+    print_report(data, tools, x4, runs, args.seed, args.tiny)
     if missing:
         print(f"\nNot measured (not installed): {', '.join(missing)}")
     print("\nMachine:\n")

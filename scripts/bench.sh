@@ -11,6 +11,7 @@
 #   --build-dir DIR  host build tree (default build/host, configured with the host preset)
 #   --work-dir DIR   payload, archives and output directories (default BUILD/bench, or
 #                    BUILD/bench-tiny); outputs land on the same filesystem as the archives
+#   --also LABEL=PATH  another orvunzip build, run in the same rounds (before/after figures)
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -19,6 +20,7 @@ tiny=0
 build=1
 build_dir="$ROOT/build/host"
 work_dir=""
+also=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs="$2"; shift 2 ;;
@@ -26,7 +28,8 @@ while [ $# -gt 0 ]; do
     --no-build) build=0; shift ;;
     --build-dir) build_dir="$2"; shift 2 ;;
     --work-dir) work_dir="$2"; shift 2 ;;
-    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --also) also+=(--also "$2"); shift 2 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "bench: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -50,6 +53,6 @@ if [ "$build" = 1 ]; then
   fi
 fi
 
-args=(--bin-dir "$build_dir/bin" --work-dir "$work_dir" --runs "$runs")
+args=(--bin-dir "$build_dir/bin" --work-dir "$work_dir" --runs "$runs" "${also[@]}")
 [ "$tiny" = 1 ] && args+=(--tiny) || args+=(--micro)
 exec /usr/bin/python3 "$ROOT/bench/run_bench.py" "${args[@]}"
