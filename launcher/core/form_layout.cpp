@@ -137,6 +137,9 @@ class Parser {
     std::string_view value = Trim(line.substr(eq + 1));
     // Dotted names: every part an identifier.
     if (name.empty()) return Error("empty property name");
+    // "object" starts a child block; as a property name it would only read as one when no
+    // blank follows it ("object= 1"), so it is no property name at all.
+    if (name == "object") return Error("'object' is not a property name");
     std::size_t start = 0;
     for (;;) {
       const std::size_t dot = name.find('.', start);
