@@ -130,6 +130,7 @@ class AbandonedScenario(unittest.TestCase):
         finally:
             child.kill()
             child.wait()
+            child.stdout.close()
         self.assertTrue(Path(root).is_dir())
         with otwine.Scenario(display=False):
             self.assertFalse(Path(root).exists())

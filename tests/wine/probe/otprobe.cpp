@@ -346,8 +346,11 @@ int HangingWindow(const wchar_t* title, DWORD milliseconds) {
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   windowClass.lpszClassName = L"OtProbeWindow";
   RegisterClassW(&windowClass);
-  HWND top = CreateWindowExW(0, L"OtProbeWindow", title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 20,
-                             20, 320, 140, nullptr, nullptr, instance, nullptr);
+  // The window takes its real title only once its thread is about to block, so a test that
+  // finds it by that title never sees it while it still pumps messages.
+  HWND top = CreateWindowExW(0, L"OtProbeWindow", L"otprobe starting",
+                             WS_OVERLAPPEDWINDOW | WS_VISIBLE, 20, 20, 320, 140, nullptr, nullptr,
+                             instance, nullptr);
   if (!top) {
     Fail("CreateWindowExW failed");
     return 1;
@@ -362,6 +365,7 @@ int HangingWindow(const wchar_t* title, DWORD milliseconds) {
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
     Sleep(10);
   }
+  SetWindowTextW(top, title);
   Sleep(milliseconds);
   DestroyWindow(top);
   return 0;
