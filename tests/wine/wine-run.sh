@@ -45,6 +45,9 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINELOADER=$loader
 export DISPLAY=
+# Wine keeps its server socket directory under TMPDIR: inside the work directory it goes with it.
+export TMPDIR=$workdir/tmp
+mkdir -p "$TMPDIR"
 
 cleanup() {
   timeout 20 "$wineserver" -k >/dev/null 2>&1

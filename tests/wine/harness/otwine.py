@@ -152,7 +152,12 @@ def wineserver() -> str:
 
 def base_env(prefix: Path, loader: str, display: str | None) -> dict:
     env = dict(os.environ)
+    # Wine keeps its server socket directory under TMPDIR; beside the prefix it goes when the
+    # scenario's folder is removed, instead of piling up in /tmp.
+    unix_tmp = prefix.parent / "unix-tmp"
+    unix_tmp.mkdir(parents=True, exist_ok=True)
     env.update({
+        "TMPDIR": str(unix_tmp),
         "WINEPREFIX": str(prefix),
         "WINEARCH": "win64" if loader.endswith("64") else "win32",
         "WINEDEBUG": "-all",
