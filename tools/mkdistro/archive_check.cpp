@@ -269,6 +269,15 @@ class Checker {
         fine = false;
       }
     }
+    // Names that are each safe can still meet on Windows: the same name twice, two spellings
+    // of one name, or a file where another entry needs a folder.
+    std::vector<std::string> names;
+    names.reserve(entries_.size());
+    for (const CentralEntry& e : entries_) names.push_back(e.name);
+    if (std::string clash = FindNameClash(names); !clash.empty()) {
+      Problem(std::move(clash));
+      fine = false;
+    }
     report_.valuesAsExpected = fine;
   }
 

@@ -183,7 +183,8 @@ void CheckPayload(const std::vector<PayloadFile>& files) {
     throw DistroError("the payload holds " + WithThousands(files.size()) +
                       " files, more than the 65,535 entries an archive without ZIP64 records can hold");
   }
-  std::map<std::string, std::string> fileNames, dirNames;  // folded -> as written
+  std::vector<std::string> names;
+  names.reserve(files.size());
   for (const PayloadFile& file : files) {
     const std::string reason = CheckEntryName(file.name);
     if (!reason.empty()) {
@@ -194,28 +195,39 @@ void CheckPayload(const std::vector<PayloadFile>& files) {
       throw DistroError(Quoted(file.path) + " is " + WithThousands(file.size) +
                         " bytes: files of 4 GiB or more need ZIP64 records, which the archive does not use");
     }
-    const std::string folded = FoldAsciiCase(file.name);
-    for (std::size_t slash = file.name.find('/'); slash != std::string::npos;
-         slash = file.name.find('/', slash + 1)) {
-      const std::string dir = file.name.substr(0, slash);
+    names.push_back(file.name);
+  }
+  if (std::string clash = FindNameClash(names); !clash.empty()) throw DistroError(std::move(clash));
+}
+
+std::string FindNameClash(const std::vector<std::string>& names) {
+  std::map<std::string, std::string> fileNames, dirNames;  // folded -> as written
+  for (const std::string& name : names) {
+    const std::string folded = FoldAsciiCase(name);
+    for (std::size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+      const std::string dir = name.substr(0, slash);
       const auto [it, added] = dirNames.emplace(folded.substr(0, slash), dir);
       if (!added && it->second != dir) {
-        throw DistroError("the directories " + Quoted(it->second) + " and " + Quoted(dir) +
-                          " differ only in letter case; unpacked on Windows they would be one");
+        return "the directories " + Quoted(it->second) + " and " + Quoted(dir) +
+               " differ only in letter case; unpacked on Windows they would be one";
       }
       if (const auto clash = fileNames.find(it->first); clash != fileNames.end()) {
-        throw DistroError(Quoted(clash->second) + " is both a file and a directory on Windows, where letter case does not count");
+        return Quoted(clash->second) + " is both a file and a directory on Windows, where letter case does not count";
       }
     }
     if (const auto clash = dirNames.find(folded); clash != dirNames.end()) {
-      throw DistroError(Quoted(file.name) + " is both a file and a directory on Windows, where letter case does not count");
+      return Quoted(name) + " is both a file and a directory on Windows, where letter case does not count";
     }
-    const auto [it, added] = fileNames.emplace(folded, file.name);
+    const auto [it, added] = fileNames.emplace(folded, name);
     if (!added) {
-      throw DistroError("the files " + Quoted(it->second) + " and " + Quoted(file.name) +
-                        " differ only in letter case; unpacked on Windows one would overwrite the other");
+      return it->second == name
+                 ? "the name " + Quoted(name) + " stands twice; unpacked, the second would overwrite the first"
+                 : "the files " + Quoted(it->second) + " and " + Quoted(name) +
+                       " differ only in letter case; unpacked on Windows one would overwrite the other";
     }
   }
+  return {};
 }
 
 std::vector<PayloadFile> ScanPayload(const std::string& rootGiven) {

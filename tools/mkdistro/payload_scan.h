@@ -39,6 +39,11 @@ void SortArchiveOrder(std::vector<PayloadFile>& files);
 // Throws DistroError.
 void CheckPayload(const std::vector<PayloadFile>& files);
 
+// Empty when no two of the entry names would be one path on Windows; otherwise why: the same
+// name twice, names that differ only in ASCII letter case, or a file's name also used as a
+// directory (in any letter case).
+std::string FindNameClash(const std::vector<std::string>& names);
+
 // Lists the regular files under root, checked and in archive order. Throws DistroError for a
 // missing or unreadable directory, an empty directory anywhere in the tree, a symbolic link or
 // special file, and everything CheckPayload refuses.

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -93,6 +94,35 @@ TEST_F(VerifyTest, DamageIsFoundAndNamed) {
   EXPECT_FALSE(r.ok);
   EXPECT_TRUE(r.tiles && r.headersMatch);
   EXPECT_FALSE(r.valuesAsExpected);
+}
+
+TEST_F(VerifyTest, NamesThatMeetOnWindowsAreFound) {
+  // Renames an entry in its local and its central header alike, so that only the names clash.
+  const auto renamed = [&](const std::string& from, const std::string& to) {
+    return Damaged([&](auto& b) {
+      ASSERT_EQ(from.size(), to.size());
+      int replaced = 0;
+      for (auto at = std::search(b.begin(), b.end(), from.begin(), from.end()); at != b.end();
+           at = std::search(at + 1, b.end(), from.begin(), from.end())) {
+        std::copy(to.begin(), to.end(), at);
+        ++replaced;
+      }
+      ASSERT_EQ(replaced, 2);
+    });
+  };
+  VerifyReport r = renamed("b.exe", "a.txt");
+  EXPECT_FALSE(r.ok);
+  EXPECT_TRUE(r.tiles && r.headersMatch);
+  EXPECT_FALSE(r.valuesAsExpected);
+  EXPECT_TRUE(Mentions(r, "stands twice"));
+
+  r = renamed("b.exe", "A.TXT");
+  EXPECT_FALSE(r.valuesAsExpected);
+  EXPECT_TRUE(Mentions(r, "differ only in letter case"));
+
+  r = renamed("Languages/c.lng", "A.txt/xxxxx.lng");
+  EXPECT_FALSE(r.valuesAsExpected);
+  EXPECT_TRUE(Mentions(r, "both a file and a directory"));
 }
 
 TEST_F(VerifyTest, DecryptingFindsAWrongPasswordAndAFlippedBit) {
