@@ -278,10 +278,10 @@ def make_tools(data: Data, orvunzip: str, also: list[str]) -> tuple[list[Tool], 
         return lambda out: [binary, str(archive), str(out)] + ([PASSWORD] if password else [])
 
     tools = [Tool("orvunzip", data.distro, expected, orv(orvunzip, data.distro))]
-    for spec in also:
-        label, _, path = spec.partition("=")
+    for given in also:
+        label, _, path = given.partition("=")
         if not label or not Path(path).is_file():
-            raise BenchError(f"--also wants LABEL=PATH of an orvunzip program, not {spec!r}")
+            raise BenchError(f"--also wants LABEL=PATH of an orvunzip program, not {given!r}")
         tools.append(Tool(f"orvunzip ({label})", data.distro, expected,
                           orv(str(Path(path).resolve()), data.distro)))
     missing = []
