@@ -1,4 +1,4 @@
-# Shared part of the two mingw-w64 toolchain files. The win32 thread-model driver is used
+# Shared part of the mingw-w64 toolchain files. The win32 thread-model driver is used
 # on purpose: the posix one links winpthread, which imports functions Windows XP lacks.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_C_COMPILER   ${OT_MINGW_TRIPLE}-gcc-win32)

@@ -5,18 +5,12 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 bash "$ROOT/scripts/bootstrap.sh"
 configure_and_build windows-x86 otSetup
-arch=$(wine_arch)
-if [ "$arch" = x64 ]; then
-  echo "demo: this kernel cannot run 32-bit programs; running the x86_64 twin of otSetup.exe" >&2
-  configure_and_build windows-x64 otSetup
-  exe="$ROOT/build/windows-x64/bin/otSetup.exe"
-  loader=/usr/lib/wine/wine64; server=/usr/lib/wine/wineserver64; winearch=win64
-else
-  exe="$ROOT/build/windows-x86/bin/otSetup.exe"
-  loader=/usr/lib/wine/wine; server=/usr/lib/wine/wineserver; winearch=win32
-fi
+how=$("$WINE32" --probe) || { echo "demo: 32-bit Wine cannot run here ($how)" >&2; exit 1; }
+echo "demo: running the shipped 32-bit otSetup.exe under 32-bit Wine ($how)" >&2
+exe="$ROOT/build/windows-x86/bin/otSetup.exe"
+loader=$WINE32; server=/usr/lib/wine/wineserver64; winearch=win32
 
-prefix="$ROOT/build/demo-prefix-$arch"
+prefix="$ROOT/build/demo-prefix"
 export WINEPREFIX="$prefix" WINEARCH="$winearch" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 xvfb_pid=""
 cleanup() {

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs one cross-built Windows console program under Wine, for CTest:
 #   wine-run.sh prog.exe [args...]
-# The loader is chosen from the PE header's machine field (i386 -> wine, x86-64 -> wine64).
-# When that loader cannot run on this machine (32-bit Wine on a kernel without 32-bit
-# support) the script exits 77, which the tests register as "skipped".
+# The loader is chosen from the PE header's machine field (i386 -> wine32 beside this script,
+# x86-64 -> wine64). When the 32-bit loader cannot run (no i386 support in the kernel and no
+# qemu-i386 from scripts/bootstrap.sh) the script fails; a missing wine64 exits 77, which the
+# tests register as "skipped". OT_WINE32_EMULATE=1 with QEMU_CPU=<model> runs a 32-bit program
+# on an emulated processor.
 # Each run gets a private prefix (a copy of a per-build template when OT_WINE_TEMPLATE_DIR is
 # set, a fresh wineboot otherwise) and no X display. The program is bounded by
 # OT_WINE_TIMEOUT seconds (default 120); its exit code is passed back (124 on time-out).
@@ -24,11 +26,15 @@ shift
 pe_offset=$(od -An -t u4 -j 60 -N 4 "$exe" | tr -d ' ')
 machine=$(od -An -t x2 -j $((pe_offset + 4)) -N 2 "$exe" | tr -d ' ')
 case "$machine" in
-  014c) loader=/usr/lib/wine/wine;   arch=win32 ;;
+  014c) loader=$here/wine32;         arch=win32 ;;
   8664) loader=/usr/lib/wine/wine64; arch=win64 ;;
   *) echo "wine-run.sh: $exe: unknown PE machine '$machine'" >&2; exit 2 ;;
 esac
 if ! "$loader" --version >/dev/null 2>&1; then
+  if [ "$arch" = win32 ]; then
+    echo "wine-run.sh: $loader cannot run on this machine; run scripts/bootstrap.sh" >&2
+    exit 1
+  fi
   echo "wine-run.sh: $loader cannot run on this machine; skipping" >&2
   exit 77
 fi

@@ -5,8 +5,10 @@ A test script is a unittest module that ends with ``otwine.main()``. CTest start
     /usr/bin/python3 script.py --bin-dir <build>/bin --arch x86|x64
 
 ``main()`` parses those two arguments into ``otwine.BIN_DIR`` (pathlib.Path) and
-``otwine.ARCH`` ("x86" or "x64"), exits 77 (skipped) when this machine's Wine cannot run that
-architecture, and runs the tests. It also exits 77 when every test of the script was skipped.
+``otwine.ARCH`` ("x86" or "x64") and runs the tests. The 32-bit loader is ``tests/wine/wine32``
+(native where the kernel runs i386 programs, else under qemu-i386); when it cannot run, main()
+fails. For "x64" a missing wine64 exits 77 (skipped), as does a script whose tests were all
+skipped.
 
 Scenario: one private Wine world per test
 -----------------------------------------
@@ -17,7 +19,9 @@ On entry a Scenario makes a fresh prefix and starts its own Xvfb (``Xvfb -displa
 1024x768x24). On exit it ends the prefix's processes (``wineserver -k``, then waits for the
 server), kills Xvfb by its PID (only after the wineserver is gone: a server bound to a
 vanished display hangs the next GUI program), kills whatever ``start`` left running and deletes
-the prefix. ``Scenario(display=False)`` skips Xvfb for console-only tests. A test process
+the prefix. ``Scenario(display=False)`` skips Xvfb for console-only tests.
+``Scenario(cpu="pentium3")`` (32-bit only) runs every program of the scenario on that emulated
+processor (qemu's names: "max" has AES-NI and SHA-NI, "qemu32" and "pentium3" have neither). A test process
 killed outright (SIGKILL) cannot unwind; the next Scenario on the machine then ends that
 scenario's wineserver and Xvfb (by the PIDs it recorded) and deletes its directory. Extra
 attributes: ``s.prefix`` (Path), ``s.display`` (":N" or None), ``s.env`` (the environment of
@@ -110,7 +114,10 @@ from pathlib import Path, PureWindowsPath
 BIN_DIR: Path | None = None
 ARCH: str | None = None
 
-LOADERS = {"x86": "/usr/lib/wine/wine", "x64": "/usr/lib/wine/wine64"}
+# The 32-bit loader is tests/wine/wine32: Debian's wine32 natively where the kernel runs i386
+# programs, else the same loader under qemu-i386 in a private namespace.
+WINE32 = str(Path(__file__).resolve().parent.parent / "wine32")
+LOADERS = {"x86": WINE32, "x64": "/usr/lib/wine/wine64"}
 WINEARCH = {"x86": "win32", "x64": "win64"}
 WINESERVERS = ("/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver32")
 SCREEN = "1024x768x24"
@@ -132,12 +139,12 @@ def loader_for(arch: str) -> str:
     return LOADERS[arch]
 
 
-def loader_runs(loader: str) -> bool:
-    """Whether this machine can execute the loader (32-bit Wine cannot run on a kernel without
-    32-bit support)."""
+def loader_runs(loader: str, env: dict | None = None) -> bool:
+    """Whether this machine can execute the loader (the 64-bit one needs wine64; the 32-bit one
+    native i386 support or the emulator that scripts/bootstrap.sh provides)."""
     try:
         done = subprocess.run([loader, "--version"], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=30)
+                              stderr=subprocess.DEVNULL, timeout=60, env=env)
     except (OSError, subprocess.TimeoutExpired):
         return False
     return done.returncode == 0
@@ -150,8 +157,11 @@ def wineserver() -> str:
     return "wineserver"
 
 
-def base_env(prefix: Path, loader: str, display: str | None) -> dict:
+def base_env(prefix: Path, loader: str, display: str | None, cpu: str | None = None) -> dict:
     env = dict(os.environ)
+    if cpu:
+        # The 32-bit loader then runs every program of the prefix on an emulated processor.
+        env.update({"OT_WINE32_EMULATE": "1", "QEMU_CPU": cpu})
     # Wine keeps its server socket directory under TMPDIR; beside the prefix it goes when the
     # scenario's folder is removed, instead of piling up in /tmp.
     unix_tmp = prefix.parent / "unix-tmp"
@@ -487,9 +497,12 @@ def _matches(value: str, wanted) -> bool:
 class Scenario:
     """A private Wine prefix with its own X display; see the module documentation."""
 
-    def __init__(self, display: bool = True, arch: str | None = None):
-        self.arch = arch or ARCH or "x64"
+    def __init__(self, display: bool = True, arch: str | None = None, cpu: str | None = None):
+        self.arch = arch or ARCH or "x86"
         self.loader = loader_for(self.arch)
+        if cpu and self.arch != "x86":
+            raise ValueError("an emulated processor is for the 32-bit loader only")
+        self.cpu = cpu
         self._want_display = display
         self.root: Path | None = None
         self.prefix: Path | None = None
@@ -503,7 +516,12 @@ class Scenario:
     # -- life cycle ------------------------------------------------------------------------
 
     def __enter__(self) -> "Scenario":
-        if not loader_runs(self.loader):
+        if self.cpu:
+            probe = dict(os.environ, OT_WINE32_EMULATE="1", QEMU_CPU=self.cpu)
+            if not loader_runs(self.loader, probe):
+                raise RuntimeError(f"{self.loader} cannot emulate a '{self.cpu}' processor here "
+                                   "(scripts/bootstrap.sh provides qemu-i386)")
+        elif not loader_runs(self.loader):
             raise unittest.SkipTest(f"{self.loader} cannot run on this machine")
         _reap_abandoned()
         self.root = Path(tempfile.mkdtemp(prefix="otwine-"))
@@ -514,7 +532,7 @@ class Scenario:
             if self._want_display:
                 self._start_xvfb()
                 self._write_owner()
-            self.env = base_env(self.prefix, self.loader, self.display)
+            self.env = base_env(self.prefix, self.loader, self.display, self.cpu)
         except BaseException:
             self.__exit__(None, None, None)
             raise
@@ -839,6 +857,11 @@ def main() -> None:
     # CTest ends a test that runs too long with SIGTERM: unwind, so every Scenario cleans up.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     if not loader_runs(loader_for(ARCH)):
+        if ARCH == "x86":
+            # The shipped binaries are 32-bit: their tests must never pass by being skipped.
+            print(f"error: {loader_for(ARCH)} cannot run here; run scripts/bootstrap.sh",
+                  file=sys.stderr)
+            sys.exit(1)
         print(f"skipped: {loader_for(ARCH)} cannot run on this machine", file=sys.stderr)
         sys.exit(77)
     program = unittest.main(module="__main__", argv=[sys.argv[0], *rest], exit=False,

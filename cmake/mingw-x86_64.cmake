@@ -1,3 +1,0 @@
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(OT_MINGW_TRIPLE x86_64-w64-mingw32)
-include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
