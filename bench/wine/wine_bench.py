@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """Benchmarks of the Windows build under Wine. Prints figures; judges nothing.
 
-    /usr/bin/python3 bench/wine/wine_bench.py --bin-dir build/windows-x64/bin [--runs N]
+    /usr/bin/python3 bench/wine/wine_bench.py --bin-dir build/windows-x86/bin [--runs N]
 
 Needs cryptospeed.exe and otSetup_bench.exe in the bin directory
-(cmake --build build/windows-x64 --target cryptospeed otSetup_bench).
+(cmake --build build/windows-x86 --target cryptospeed otSetup_bench).
 
 1. cryptospeed.exe: the library's crypto on the portable and the accelerated paths.
 2. The launcher around the benchmark payload, started N times in one prefix: the time from its

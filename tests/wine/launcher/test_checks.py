@@ -31,6 +31,22 @@ class Refusals(unittest.TestCase):
             s.close(window["hwnd"])
             self.assertEqual(wait_exit(proc, 30), 0)
 
+    def test_windows_xp_on_a_processor_without_sse2(self):
+        """XP-era hardware: a Pentium III (SSE, no SSE2). The launcher loads, shows its refusal
+        page and closes normally; an instruction the processor lacks would end it instead."""
+        with otwine.Scenario(cpu="pentium3") as s:
+            s.set_windows_version("winxp")
+            version = s.windows_version()
+            self.assertEqual((version["rtl"][0], version["rtl"][1], version["build"]), (5, 1, 2600))
+            exe = install(s)
+            proc = s.start([exe])
+            state = page_state(main_window(s, timeout=90))
+            self.assertEqual(state["page"], "System")
+            self.assertEqual(state["text"], SYSTEM_REFUSED)
+            self.assertTrue(state["button"]["enabled"])
+            s.click(state["button"]["hwnd"])
+            self.assertEqual(wait_exit(proc, 60), 0)
+
     def test_missing_or_mistyped_dotnet_stops_on_the_second_page(self):
         for label, setup in (("absent", lambda s: None),
                              ("text", lambda s: s.reg_add(

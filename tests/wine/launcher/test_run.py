@@ -58,6 +58,45 @@ class SuccessfulRun(unittest.TestCase):
             self.assertEqual(lines[2:], [expected_dir, USER_HIVE])
             self.check_no_leftovers(s)
 
+    def test_folders_with_spaces_and_letters_beyond_ascii(self):
+        """The launcher in a user's download folder and %TEMP% in a folder of the same kind:
+        the setup program gets exactly those texts, and nothing is left behind."""
+        with otwine.Scenario() as s:
+            # Wine turns command-line arguments and Unix file names into UTF-16 by the locale's
+            # character set: set it before the first Wine command of the prefix.
+            s.env["LC_ALL"] = "C.UTF-8"
+            set_dotnet(s)
+            profile = "users/J\u00fcrgen M\u00fcller"
+            exe = install(s, folder=f"{profile}/Downloads/\u4e0b\u8f7d")
+            temp = s.c_drive / profile / "AppData/Local/Temp \u00e9t\u00e9 \u4e34\u65f6"
+            temp.mkdir(parents=True)
+            temp_windows = s.to_windows_path(temp)
+            for name in ("TEMP", "TMP"):
+                s.reg_add(r"HKCU\Environment", name, "REG_SZ", temp_windows)
+            record = s.c_drive / "records"
+            record.mkdir()
+            env = {"OT_DEMO_ARGS_FILE": s.to_windows_path(record / "setup.txt"),
+                   "OT_DEMO_STARTER_FILE": s.to_windows_path(record / "starter.txt"),
+                   "OT_DEMO_HOLD_SECONDS": "1"}
+            proc = s.start([exe], env=env)
+            self.assertEqual(wait_exit(proc, 120), 0)
+
+            expected_dir = s.to_windows_path(exe.parent)
+            self.assertIn("J\u00fcrgen M\u00fcller\\Downloads\\\u4e0b\u8f7d", expected_dir)
+            lines = read_record(record / "setup.txt")
+            self.assertEqual(lines[2:], [expected_dir, USER_HIVE])
+            self.assertTrue(lines[0].endswith(f' "{expected_dir}" "{USER_HIVE}"'), lines[0])
+            # Both programs ran from a working folder under that %TEMP%.
+            self.assertTrue(lines[1].lower().startswith(temp_windows.lower() + "\\{"), lines[1])
+            self.assertTrue(lines[1].endswith("\\Setup\\Orvane.Tessaly.Setup.exe"), lines[1])
+            starter = read_record(record / "starter.txt")
+            self.assertTrue(starter[1].lower().startswith(temp_windows.lower() + "\\{"), starter[1])
+            self.assertEqual(sorted(p.name for p in temp.iterdir()), [])
+            self.assertEqual(working_dirs(s), [])
+            self.assertIsNone(s.reg_query(MARKER_KEY, MARKER_NAME))
+            running = [p for p in s.processes() if p.lower().startswith("orvane.tessaly")]
+            self.assertEqual(running, [])
+
     def test_launcher_at_a_drive_root(self):
         with otwine.Scenario() as s:
             set_dotnet(s)
