@@ -1,17 +1,20 @@
 // Repeated use of the unzipping library in one process, as a long-lived host would do it:
 // every call loads OrvUnzip.dll (beside this program) by its full path, looks up "Unzip",
-// unpacks and releases the library again. After a warm-up the process's handle count and
-// private memory must stay where they were, within a small tolerance: a handle or a block
-// of memory left behind per call adds up over the calls and shows.
+// unpacks and releases the library again. After a warm-up the process's handle count, private
+// memory and TLS indexes in use must stay where they were, within a small tolerance: a handle,
+// a block of memory or a TLS index left behind per call adds up over the calls and shows (a
+// process has only about a thousand TLS indexes).
 //
-//   unzip_repeat ARCHIVE [--calls N] [--warm-up N] [--inject-leaks]
+//   unzip_repeat ARCHIVE [--calls N] [--warm-up N] [--inject-leaks] [--library NAME]
 //
 // Three of every four calls unpack ARCHIVE (the distribution archive, with its password) and
 // must return non-zero; every fourth is given a truncated copy of it, which the library
 // cannot open and must refuse with 0 without showing anything. --inject-leaks makes the
-// program itself leak one event handle and 64 KiB of touched heap per call: the check must
-// then report both, which shows that it can fail. Exit status: 0 pass (with --inject-leaks:
-// both leaks were seen), 1 fail, 2 usage, 3 the library or a measurement was unavailable.
+// program itself leak one event handle, 64 KiB of touched heap and one TLS index per call: the
+// check must then report all three, which shows that it can fail. Exit status: 0 pass (with
+// --inject-leaks: all three leaks were seen), 1 fail, 2 usage, 3 the library or a measurement
+// was unavailable.
+// --library loads NAME (beside this program) instead of OrvUnzip.dll.
 #include <windows.h>
 
 #include <cstdio>
@@ -29,10 +32,12 @@ using UnzipProc = int(WINAPI*)(const wchar_t*, const wchar_t*, const char*);
 constexpr DWORD kHandleTolerance = 4;
 constexpr SIZE_T kMemoryTolerance = 1024 * 1024;
 constexpr SIZE_T kInjectedBlock = 64 * 1024;
+constexpr DWORD kTlsIndexTolerance = 4;
 
 struct Usage {
   DWORD handles = 0;
   SIZE_T privateBytes = 0;
+  DWORD firstFreeTlsIndex = 0;  // TlsAlloc gives the lowest free index
 };
 
 // PROCESS_MEMORY_COUNTERS_EX, spelled out so that no psapi header or import is needed.
@@ -101,6 +106,9 @@ class Meter {
     counters.cb = sizeof(counters);
     if (!memoryInfo_(::GetCurrentProcess(), &counters, sizeof(counters))) return false;
     usage.privateBytes = counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
+    usage.firstFreeTlsIndex = ::TlsAlloc();
+    if (usage.firstFreeTlsIndex == TLS_OUT_OF_INDEXES) return false;
+    ::TlsFree(usage.firstFreeTlsIndex);
     usage.handles = 0;
     if (handleCount_ && !handleCount_(::GetCurrentProcess(), &usage.handles)) return false;
     return usage.handles != 0 || CountOwnHandles(usage.handles);
@@ -197,7 +205,8 @@ bool ParseCount(const wchar_t* text, int& value) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
-    std::fputs("usage: unzip_repeat ARCHIVE [--calls N] [--warm-up N] [--inject-leaks]\n", stderr);
+    std::fputs("usage: unzip_repeat ARCHIVE [--calls N] [--warm-up N] [--inject-leaks] [--library NAME]\n",
+               stderr);
     return 2;
   }
   std::wstring archive = argv[1];
@@ -206,6 +215,7 @@ int wmain(int argc, wchar_t** argv) {
   int calls = 200;
   int warmUp = 20;
   bool injectLeaks = false;
+  std::wstring libraryName = L"OrvUnzip.dll";
   for (int i = 2; i < argc; ++i) {
     if (std::wcscmp(argv[i], L"--calls") == 0 && i + 1 < argc && ParseCount(argv[i + 1], calls)) {
       ++i;
@@ -214,6 +224,8 @@ int wmain(int argc, wchar_t** argv) {
       ++i;
     } else if (std::wcscmp(argv[i], L"--inject-leaks") == 0) {
       injectLeaks = true;
+    } else if (std::wcscmp(argv[i], L"--library") == 0 && i + 1 < argc) {
+      libraryName = argv[++i];
     } else {
       std::fputs("unzip_repeat: bad arguments\n", stderr);
       return 2;
@@ -229,7 +241,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fputs("unzip_repeat: no handle count or memory figures on this system\n", stderr);
     return 3;
   }
-  const std::wstring dll = DirectoryOfThisProgram() + L"\\OrvUnzip.dll";
+  const std::wstring dll = DirectoryOfThisProgram() + L"\\" + libraryName;
   const std::wstring dest = TempPath(L"unzip-repeat");
   const std::wstring truncated = TempPath(L"unzip-repeat-truncated.zip");
   if (!WriteTruncatedCopy(archive, truncated)) {
@@ -257,6 +269,7 @@ int wmain(int argc, wchar_t** argv) {
       ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
       if (void* block = ::HeapAlloc(::GetProcessHeap(), 0, kInjectedBlock))
         std::memset(block, 0x5A, kInjectedBlock);
+      ::TlsAlloc();
     }
     Usage now;
     if (!meter.Read(now)) {
@@ -266,6 +279,7 @@ int wmain(int argc, wchar_t** argv) {
     if (i + 1 == warmUp) base = now;
     if (i + 1 >= warmUp) {
       if (now.handles > peak.handles) peak.handles = now.handles;
+      if (now.firstFreeTlsIndex > peak.firstFreeTlsIndex) peak.firstFreeTlsIndex = now.firstFreeTlsIndex;
       if (now.privateBytes > peak.privateBytes) peak.privateBytes = now.privateBytes;
     }
   }
@@ -283,15 +297,21 @@ int wmain(int argc, wchar_t** argv) {
               static_cast<unsigned long long>(peak.privateBytes),
               static_cast<unsigned long long>(last.privateBytes), memoryGrowth,
               static_cast<unsigned long long>(kMemoryTolerance));
+  const long long tlsIndexGrowth =
+      static_cast<long long>(peak.firstFreeTlsIndex) - static_cast<long long>(base.firstFreeTlsIndex);
+  std::printf("first free TLS index: after warm-up %lu, peak %lu, last %lu (growth %lld, tolerance %lu)\n",
+              base.firstFreeTlsIndex, peak.firstFreeTlsIndex, last.firstFreeTlsIndex, tlsIndexGrowth,
+              kTlsIndexTolerance);
   const bool handlesGrew = handleGrowth > static_cast<long long>(kHandleTolerance);
   const bool memoryGrew = memoryGrowth > static_cast<long long>(kMemoryTolerance);
+  const bool tlsIndexesGrew = tlsIndexGrowth > static_cast<long long>(kTlsIndexTolerance);
   std::fflush(stdout);
 
   if (injectLeaks) {
-    // The injected leaks must both be caught; the library's results still have to be right.
-    std::printf("injected leaks seen: handles %s, memory %s\n", handlesGrew ? "yes" : "no",
-                memoryGrew ? "yes" : "no");
-    return handlesGrew && memoryGrew && wrongResults == 0 ? 0 : 1;
+    // The injected leaks must all be caught; the library's results still have to be right.
+    std::printf("injected leaks seen: handles %s, memory %s, TLS indexes %s\n", handlesGrew ? "yes" : "no",
+                memoryGrew ? "yes" : "no", tlsIndexesGrew ? "yes" : "no");
+    return handlesGrew && memoryGrew && tlsIndexesGrew && wrongResults == 0 ? 0 : 1;
   }
-  return !handlesGrew && !memoryGrew && wrongResults == 0 ? 0 : 1;
+  return !handlesGrew && !memoryGrew && !tlsIndexesGrew && wrongResults == 0 ? 0 : 1;
 }
