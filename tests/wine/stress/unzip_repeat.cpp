@@ -15,9 +15,15 @@
 // --inject-leaks: all three leaks were seen), 1 fail, 2 usage, 3 the library or a measurement
 // was unavailable.
 // --library loads NAME (beside this program) instead of OrvUnzip.dll.
+//
+// Under an emulated processor (tests/wine/wine32 on qemu-i386 sets OT_WINE32_EMULATED=1) Wine
+// itself keeps memory per load of any DLL, in proportion to its image: a plain C library with
+// no runtime at all grows the process by about 65 KB per load there and by nothing natively.
+// There the memory figure is printed but not judged; handles and TLS indexes still are.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -303,15 +309,17 @@ int wmain(int argc, wchar_t** argv) {
               base.firstFreeTlsIndex, peak.firstFreeTlsIndex, last.firstFreeTlsIndex, tlsIndexGrowth,
               kTlsIndexTolerance);
   const bool handlesGrew = handleGrowth > static_cast<long long>(kHandleTolerance);
-  const bool memoryGrew = memoryGrowth > static_cast<long long>(kMemoryTolerance);
+  const bool emulated = std::getenv("OT_WINE32_EMULATED") != nullptr;
+  const bool memoryGrew = !emulated && memoryGrowth > static_cast<long long>(kMemoryTolerance);
+  if (emulated) std::printf("private bytes not judged: Wine runs on an emulated processor\n");
   const bool tlsIndexesGrew = tlsIndexGrowth > static_cast<long long>(kTlsIndexTolerance);
   std::fflush(stdout);
 
   if (injectLeaks) {
     // The injected leaks must all be caught; the library's results still have to be right.
     std::printf("injected leaks seen: handles %s, memory %s, TLS indexes %s\n", handlesGrew ? "yes" : "no",
-                memoryGrew ? "yes" : "no", tlsIndexesGrew ? "yes" : "no");
-    return handlesGrew && memoryGrew && tlsIndexesGrew && wrongResults == 0 ? 0 : 1;
+                emulated ? "not judged" : memoryGrew ? "yes" : "no", tlsIndexesGrew ? "yes" : "no");
+    return handlesGrew && (memoryGrew || emulated) && tlsIndexesGrew && wrongResults == 0 ? 0 : 1;
   }
   return !handlesGrew && !memoryGrew && !tlsIndexesGrew && wrongResults == 0 ? 0 : 1;
 }
