@@ -619,15 +619,6 @@ std::wstring TMainForm::GetUserSid() {
   return ot::GetUserSid(registry, guids);
 }
 
-std::wstring TMainForm::FindUserSid(const std::wstring& marker) {
-  Win32Registry registry;
-  try {
-    return ot::FindUserSid(registry, marker);
-  } catch (const RegistryReadError&) {
-    return kUserSidPlaceholder;
-  }
-}
-
 void TMainForm::CleanUp() {
   ::Sleep(kPauseMs);
   CloseStarterProcess();
