@@ -36,11 +36,12 @@ class Pass {
   }
 
   // A junction or directory symbolic link goes as a directory, a file link as a file; the
-  // target is never entered.
+  // target is never entered. A link reported "not empty" (Wine looks through a link to its
+  // target) is not waited for: nothing of the walk's is pending inside it.
   bool RemoveLink(const std::wstring& path, std::uint32_t attributes) {
     const std::uint32_t error = (attributes & kAttributeDirectory) ? fs_.RemoveOneDirectory(path)
                                                                    : fs_.DeleteOneFile(path);
-    return Settle(error, attributes, true);
+    return Settle(error, attributes, false);
   }
 
  private:
