@@ -25,6 +25,7 @@ constexpr wchar_t kTabSheetClass[] = L"TTabSheet";
 constexpr COLORREF kRed = 255;  // 0x00BBGGRR: red 255, green 0, blue 0
 constexpr DWORD kPauseMs = 3000;
 constexpr int kSetupMutexAttempts = 10;
+constexpr DWORD kProcessEndWaitMs = 5000;
 
 constexpr wchar_t kRequirementsUrl[] = L"https://www.orvane.com/tessaly/system-requirements";
 constexpr wchar_t kDotNetUrl[] = L"https://dotnet.microsoft.com/download/dotnet-framework";
@@ -101,6 +102,18 @@ std::wstring ModuleFileName() {
     if (n < buffer.size()) return std::wstring(buffer.data(), n);
     if (buffer.size() >= 32768) return std::wstring(buffer.data(), n);
     buffer.resize(buffer.size() * 2);
+  }
+}
+
+// Ends a started program that still runs, with exit code 0. TerminateProcess only starts the
+// ending: until the process is gone its files stay open and its image stays mapped, and the
+// working directory that holds them could not be deleted. So the end is awaited, for a bounded
+// time; a process that does not end by then is left to the deletion's own retries.
+void EndIfRunning(HANDLE process) {
+  DWORD status = 0;
+  if (::GetExitCodeProcess(process, &status) && status == STILL_ACTIVE) {
+    ::TerminateProcess(process, 0);
+    ::WaitForSingleObject(process, kProcessEndWaitMs);
   }
 }
 
@@ -619,15 +632,6 @@ std::wstring TMainForm::GetUserSid() {
   return ot::GetUserSid(registry, guids);
 }
 
-std::wstring TMainForm::FindUserSid(const std::wstring& marker) {
-  Win32Registry registry;
-  try {
-    return ot::FindUserSid(registry, marker);
-  } catch (const RegistryReadError&) {
-    return kUserSidPlaceholder;
-  }
-}
-
 void TMainForm::CleanUp() {
   ::Sleep(kPauseMs);
   CloseStarterProcess();
@@ -637,9 +641,7 @@ void TMainForm::CleanUp() {
 
 void TMainForm::CloseStarterProcess() {
   if (ProcessInfo.hProcess) {
-    DWORD status = 0;
-    if (::GetExitCodeProcess(ProcessInfo.hProcess, &status) && status == STILL_ACTIVE)
-      ::TerminateProcess(ProcessInfo.hProcess, 0);
+    EndIfRunning(ProcessInfo.hProcess);
     ::CloseHandle(ProcessInfo.hProcess);
     ProcessInfo.hProcess = nullptr;
   }
@@ -652,9 +654,7 @@ void TMainForm::CloseStarterProcess() {
 void TMainForm::CloseSetupProcess() {
   if (!ExecuteInfo) return;
   if (ExecuteInfo->hProcess) {
-    DWORD status = 0;
-    if (::GetExitCodeProcess(ExecuteInfo->hProcess, &status) && status == STILL_ACTIVE)
-      ::TerminateProcess(ExecuteInfo->hProcess, 0);
+    EndIfRunning(ExecuteInfo->hProcess);
     ::CloseHandle(ExecuteInfo->hProcess);
   }
   ExecuteInfo.reset();

@@ -55,7 +55,6 @@ class TMainForm {
   bool LaunchStarter();
   bool LaunchSetup();
   std::wstring GetUserSid();
-  std::wstring FindUserSid(const std::wstring& marker);
   void CleanUp();
   void CloseStarterProcess();
   void CloseSetupProcess();

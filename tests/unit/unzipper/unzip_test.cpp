@@ -300,6 +300,27 @@ TEST_F(UnzipTest, UnencryptedEntriesAreCheckedByCrcAndStream) {
   EXPECT_TRUE(ListFiles(out).empty());
 }
 
+TEST_F(UnzipTest, StoredEntriesAreCheckedLikeDeflatedOnes) {
+  TestEntry plain;
+  plain.name = "plain.txt";
+  plain.data = "stored as is";
+  plain.method = 0;
+  plain.crc = test::Crc32("stored as is") ^ 0x80;
+  TestEntry ae1 = Aes("ae1.bin", "stored and encrypted");
+  ae1.method = 0;
+  ae1.aesVendor = 1;
+  ae1.crc = test::Crc32("stored and encrypted") ^ 0x80;  // right code, wrong CRC
+  TestEntry ae2 = Aes("ae2.bin", "stored and encrypted");
+  ae2.method = 0;
+  ae2.corruptMac = true;
+  TestEntry good = Aes("good.bin", "stored and intact");
+  good.method = 0;
+  prompts.failures = {FailureAnswer::kIgnore, FailureAnswer::kIgnore, FailureAnswer::kIgnore};
+  EXPECT_EQ(Unzip(BuildZip({plain, ae1, ae2, good})), kUnzipCompleted);
+  EXPECT_EQ(prompts.failureTexts, std::vector<std::wstring>(3, ErrorPrompt(kErrorCorruptData)));
+  EXPECT_EQ(ListFiles(out), (std::vector<std::string>{"good.bin"}));
+}
+
 TEST_F(UnzipTest, OutputStopsAtTheDeclaredSize) {
   TestEntry bomb = Aes("bomb.bin", std::string(8 * kBlock, '\0'));
   bomb.declaredSize = 1000;
