@@ -15,11 +15,18 @@ Needs cryptospeed.exe and otSetup_bench.exe in the bin directory
      unpacking    Distro.zip written .. last unpacked file finished (its last metadata change:
                   the library sets each file's time and attributes after closing it)
      hand-off     last file finished .. the demo setup program records its command line
+3. OrvUnzip.dll unpacking the benchmark payload's archive through unzip_harness.exe (the time
+   from loading the library to releasing it), in interleaved rounds: the process limited to one
+   processor (cmd's "start /affinity 1", so the library decodes on one thread, as it did before
+   it had threads) and with all of them. With OT_WINE32_EMULATE=1 the 32-bit build runs on an
+   emulated processor: compare the two figures of one run only, never with native ones.
+   Needs unzip_harness.exe and OrvUnzip.dll, and the host tools of the tree (host-tools/bin).
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import re
 import shutil
 import statistics
@@ -140,12 +147,50 @@ def launcher_timing(bin_dir: Path, runs: int) -> None:
           "unpacking includes loading the library; every run in the same prefix, one after the other)")
 
 
+PASSWORD = "{8F27B1C0-5K2D-Q4RM--7A9E1F60C}"
+
+
+def dll_extraction(bin_dir: Path, runs: int) -> None:
+    tools = bin_dir.parent / "host-tools" / "bin"
+    print(f"## OrvUnzip.dll unpacking the benchmark payload ({pe_arch(bin_dir / 'OrvUnzip.dll')} build)\n")
+    with otwine.Scenario(display=False) as s:
+        work = s.root / "bench"
+        payload, archive = work / "payload", work / "distro.zip"
+        subprocess.run([tools / "benchpayload", payload], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([tools / "mkdistro", payload, archive], check=True, stdout=subprocess.DEVNULL)
+        harness = s.c_drive / "bench"
+        harness.mkdir()
+        for name in ("unzip_harness.exe", "OrvUnzip.dll"):
+            shutil.copyfile(bin_dir / name, harness / name)
+        command = [r"C:\bench\unzip_harness.exe", "unzip", r"C:\bench\OrvUnzip.dll",
+                   s.to_windows_path(archive)]
+        times = {"one processor": [], "all processors": []}
+        for _ in range(runs):
+            for mode in times:
+                out = work / "out"
+                shutil.rmtree(out, ignore_errors=True)
+                start = ["cmd", "/c", "start", "/wait", "/b"] + (["/affinity", "1"] if mode == "one processor" else [])
+                done = s.run(start + command + [s.to_windows_path(out), PASSWORD], timeout=600)
+                found = re.search(r"milliseconds=([\d.]+)", done.stdout)
+                if "result=-1" not in done.stdout or not found:
+                    raise RuntimeError(f"unzip_harness failed: {done.stdout} {done.stderr}")
+                times[mode].append(float(found.group(1)) / 1000)
+        print("| mode | median (s) | runs (s) |\n|---|---:|---|")
+        for mode, values in times.items():
+            print(f"| {mode} | {statistics.median(values):.3f} | "
+                  f"{', '.join(f'{v:.3f}' for v in values)} |")
+        ratio = statistics.median(times["all processors"]) / statistics.median(times["one processor"])
+        print(f"\nall processors / one processor: {ratio:.2f}"
+              f"{' (emulated processor)' if os.environ.get('OT_WINE32_EMULATE') == '1' else ''}\n")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bin-dir", type=Path, required=True, help="a Windows build's bin directory")
     parser.add_argument("--runs", type=int, default=3, help="launcher runs (default 3)")
     parser.add_argument("--skip-crypto", action="store_true")
     parser.add_argument("--skip-launcher", action="store_true")
+    parser.add_argument("--skip-dll", action="store_true")
     args = parser.parse_args()
     bin_dir = args.bin_dir.resolve()
     needed = ([] if args.skip_crypto else ["cryptospeed.exe"]) + ([] if args.skip_launcher else ["otSetup_bench.exe"])
@@ -164,6 +209,8 @@ def main() -> int:
         crypto_speed(bin_dir)
     if not args.skip_launcher:
         launcher_timing(bin_dir, args.runs)
+    if not args.skip_dll:
+        dll_extraction(bin_dir, args.runs)
     return 0
 
 

@@ -2,8 +2,10 @@
 // "Unzip" by name and calls it, as the launcher does; and reports what Windows says about
 // extracted files.
 //
-//   unzip_harness unzip DLL ARCHIVE DEST PASSWORD   prints "result=<n>"; "<null>" passes a
-//                                                   null pointer for that argument
+//   unzip_harness unzip DLL ARCHIVE DEST PASSWORD   prints "result=<n>" and, on a second line,
+//                                                   "milliseconds=<n>" from loading the library
+//                                                   to releasing it; "<null>" passes a null
+//                                                   pointer for that argument
 //   unzip_harness stat PATH...                      prints one line per path:
 //                                                   "attributes=0x%08X local=YYYY-MM-DD hh:mm:ss"
 // Exit status: 0 when the call was made (or every path could be inspected), 3 when the
@@ -30,6 +32,9 @@ int RunUnzip(const wchar_t* dll, const wchar_t* archive, const wchar_t* destinat
     narrow.resize(size > 0 ? static_cast<std::size_t>(size) : 1);
     ::WideCharToMultiByte(CP_ACP, 0, passwordArgument, -1, narrow.data(), size, nullptr, nullptr);
   }
+  LARGE_INTEGER frequency{}, start{}, end{};
+  ::QueryPerformanceFrequency(&frequency);
+  ::QueryPerformanceCounter(&start);
   const HMODULE module = ::LoadLibraryW(dll);
   if (module == nullptr) {
     std::fprintf(stderr, "LoadLibraryW failed: %lu\n", ::GetLastError());
@@ -43,7 +48,10 @@ int RunUnzip(const wchar_t* dll, const wchar_t* archive, const wchar_t* destinat
   }
   const int result = unzip(Argument(archive), Argument(destination), passwordArgument ? narrow.c_str() : nullptr);
   ::FreeLibrary(module);
+  ::QueryPerformanceCounter(&end);
   std::printf("result=%d\n", result);
+  std::printf("milliseconds=%.1f\n", 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
+                                          static_cast<double>(frequency.QuadPart));
   std::fflush(stdout);
   return 0;
 }
