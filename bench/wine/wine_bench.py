@@ -17,8 +17,8 @@ Needs cryptospeed.exe and otSetup_bench.exe in the bin directory
      hand-off     last file finished .. the demo setup program records its command line
 3. OrvUnzip.dll unpacking the benchmark payload's archive through unzip_harness.exe (the time
    from loading the library to releasing it), in interleaved rounds: the process limited to one
-   processor (cmd's "start /affinity 1", so the library decodes on one thread, as it did before
-   it had threads) and with all of them. With OT_WINE32_EMULATE=1 the 32-bit build runs on an
+   processor (taskset, so the library decodes on one thread, as it did before it had threads)
+   and with all of them. With OT_WINE32_EMULATE=1 the 32-bit build runs on an
    emulated processor: compare the two figures of one run only, never with native ones.
    Needs unzip_harness.exe and OrvUnzip.dll, and the host tools of the tree (host-tools/bin).
 """
@@ -169,8 +169,11 @@ def dll_extraction(bin_dir: Path, runs: int) -> None:
             for mode in times:
                 out = work / "out"
                 shutil.rmtree(out, ignore_errors=True)
-                start = ["cmd", "/c", "start", "/wait", "/b"] + (["/affinity", "1"] if mode == "one processor" else [])
-                done = s.run(start + command + [s.to_windows_path(out), PASSWORD], timeout=600)
+                # Wine takes a process's affinity from its Linux process (cmd's /affinity is
+                # ignored by Wine 8), and the library counts the processors of its affinity.
+                pin = ["taskset", "-c", str(min(os.sched_getaffinity(0)))] if mode == "one processor" else []
+                done = subprocess.run(pin + [s.loader] + command + [s.to_windows_path(out), PASSWORD],
+                                      env=s.env, capture_output=True, text=True, timeout=600)
                 found = re.search(r"milliseconds=([\d.]+)", done.stdout)
                 if "result=-1" not in done.stdout or not found:
                     raise RuntimeError(f"unzip_harness failed: {done.stdout} {done.stderr}")
