@@ -139,6 +139,7 @@ std::unique_ptr<OutputFile> FaultyFileSystem::CreateForWriting(const std::wstrin
   auto file = real_->CreateForWriting(path);
   if (!file) return nullptr;
   const OutputFault fault = outputFault ? outputFault(path) : OutputFault();
+  if (fault.createDelayMicroseconds != 0) ::usleep(fault.createDelayMicroseconds);
   return std::make_unique<CountingOutput>(std::move(file), *this, fault);
 }
 

@@ -55,7 +55,7 @@ class ScriptedPrompts final : public Prompts {
 // Passes every call to the platform file system, except that
 //  - writes fail once a file has received failWritesAfter bytes (a full disk),
 //  - reads fail once failReadsAfter bytes have been read from the archive,
-//  - closeFault, when set, may delay a close or make it fail (after the real close, as a
+//  - outputFault, when set, may delay a creation or a close or make it fail (after the real close, as a
 //    network drive reports late write errors) and may fail a file's writes,
 // and it remembers the largest number of bytes any single file received. The archiver calls
 // it from several threads: the settings are made before the extraction, the counters are
@@ -63,6 +63,7 @@ class ScriptedPrompts final : public Prompts {
 class FaultyFileSystem final : public FileSystem {
  public:
   struct OutputFault {
+    std::uint32_t createDelayMicroseconds = 0;  // before the file is handed out
     std::uint32_t closeDelayMicroseconds = 0;
     bool failClose = false;
     bool failWrite = false;

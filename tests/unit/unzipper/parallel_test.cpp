@@ -1,0 +1,221 @@
+// The extraction with several decoding threads and the closing pool under pressure: many
+// small entries, closes that take a random while, closes and writes that fail (once per
+// file, so that Retry can succeed), each answer given at the prompts. Whatever the timing,
+// the prompts, their texts and the reports of extracted files must come in archive order,
+// and every file left must be byte for byte the entry's data.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <algorithm>
+#include <mutex>
+#include <random>
+
+#include "archive_error.h"
+#include "test_zip_writer.h"
+#include "unzip.h"
+#include "unzip_test_support.h"
+#include "zip/name_text.h"
+
+namespace orv::test {
+namespace {
+
+constexpr int kEntries = 48;
+
+std::string Data(int index) {
+  std::string data(static_cast<std::size_t>((index * 977) % 9000), '\0');
+  std::uint32_t x = static_cast<std::uint32_t>(index) * 2654435761u + 7;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    x = x * 1664525u + 1013904223u;
+    data[i] = i % 3 ? static_cast<char>('a' + (x >> 28)) : static_cast<char>(x >> 24);
+  }
+  return data;
+}
+
+std::string NameOf(int index) { return "d" + std::to_string(index % 3) + "/f" + std::to_string(index) + ".bin"; }
+
+enum class Fault { kNone, kClose, kWrite };
+
+Fault FaultOf(int index) {
+  if (index % 7 == 3) return Fault::kClose;
+  if (index % 11 == 5) return Fault::kWrite;
+  return Fault::kNone;
+}
+
+struct Scenario {
+  unsigned workers;
+  FailureAnswer answer;
+};
+
+class ParallelExtraction : public ::testing::TestWithParam<Scenario> {
+ protected:
+  void SetUp() override {
+    std::vector<TestEntry> entries;
+    for (int i = 0; i < kEntries; ++i) {
+      TestEntry entry;
+      entry.name = NameOf(i);
+      entry.data = Data(i);
+      entry.method = i % 5 == 0 ? 0 : 8;
+      if (i % 4 != 1) {
+        entry.aesStrength = 1 + i % 3;
+        entry.password = "right";
+      }
+      entries.push_back(entry);
+    }
+    WriteFile(archive, BuildZip(entries));
+    files.outputFault = [this](const std::wstring& path) {
+      FaultyFileSystem::OutputFault fault;
+      const std::lock_guard<std::mutex> lock(mutex);
+      fault.closeDelayMicroseconds = static_cast<std::uint32_t>(random() % 3000);
+      const int index = IndexOf(path);
+      // The first entry holds back, so that the next ones are in flight when it asks.
+      if (index == 0) fault.createDelayMicroseconds = 20000;
+      // Only the first attempt at a file fails.
+      if (injectFaults && index >= 0 && attempts[index]++ == 0) {
+        fault.failClose = FaultOf(index) == Fault::kClose;
+        fault.failWrite = FaultOf(index) == Fault::kWrite;
+      }
+      return fault;
+    };
+  }
+
+  int IndexOf(const std::wstring& path) const {
+    const auto cut = path.rfind(L"\\f");
+    if (cut == std::wstring::npos) return -1;
+    return std::stoi(path.substr(cut + 2));
+  }
+  std::wstring OutPath(int index) const {
+    std::wstring name = zip::Utf8ToWide(NameOf(index));
+    for (wchar_t& c : name) {
+      if (c == L'/') c = L'\\';
+    }
+    return Wide(out) + L"\\" + name;
+  }
+  std::wstring FaultPrompt(int index) const {
+    return FailurePromptText(ArchiverErrorText(kErrorWriteFile, OutPath(index)));
+  }
+
+  std::int32_t Run(const char* password = "right") {
+    UnzipObserver observer;
+    observer.fileExtracted = [&](const std::wstring& path) { reported.push_back(IndexOf(path)); };
+    return UnzipArchive(files, prompts, Wide(archive).c_str(), Wide(out).c_str(), password, &observer,
+                        GetParam().workers);
+  }
+
+  // Every file left is one reported, with the entry's bytes; nothing is left open.
+  void ExpectFilesAsReported() {
+    std::vector<std::string> expected;
+    for (int index : reported) {
+      expected.push_back(NameOf(index));
+      EXPECT_EQ(ReadFile(out / NameOf(index)), Data(index)) << NameOf(index);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ListFiles(out), expected);
+    EXPECT_EQ(files.openOutputs.load(), 0);
+  }
+
+  ScratchDir dir;
+  fs::path archive = dir / "a.zip";
+  fs::path out = dir / "out";
+  FaultyFileSystem files;
+  ScriptedPrompts prompts;
+  std::vector<int> reported;
+  std::mutex mutex;
+  std::map<int, int> attempts;
+  std::minstd_rand random{12345};
+  bool injectFaults = true;
+};
+
+TEST_P(ParallelExtraction, FailedClosesAndWritesArePromptedInOrderAndAnsweredAsAsked) {
+  const FailureAnswer answer = GetParam().answer;
+  for (int i = 0; i < kEntries; ++i) {
+    if (FaultOf(i) != Fault::kNone) prompts.failures.push_back(answer);
+  }
+  EXPECT_EQ(Run(), kUnzipCompleted);
+
+  std::vector<std::wstring> texts;
+  std::vector<int> extracted;
+  for (int i = 0; i < kEntries; ++i) {
+    if (FaultOf(i) != Fault::kNone) {
+      texts.push_back(FaultPrompt(i));
+      if (answer == FailureAnswer::kAbort) break;
+    }
+    if (FaultOf(i) == Fault::kNone || answer == FailureAnswer::kRetry) extracted.push_back(i);
+  }
+  EXPECT_EQ(prompts.failureTexts, texts);
+  if (answer == FailureAnswer::kAbort) {
+    // Entries before the failed one are all there; after it, only those that were already
+    // in flight, still in order (the first failure is a close: even one decoding thread has
+    // gone on meanwhile). The failed entry's file is gone.
+    const int failed = 3;
+    ASSERT_GE(reported.size(), extracted.size());
+    EXPECT_EQ(std::vector<int>(reported.begin(), reported.begin() + static_cast<long>(extracted.size())), extracted);
+    for (std::size_t k = extracted.size(); k < reported.size(); ++k) {
+      EXPECT_GT(reported[k], failed);
+      if (k > extracted.size()) EXPECT_GT(reported[k], reported[k - 1]);
+    }
+  } else {
+    EXPECT_EQ(reported, extracted);
+  }
+  ExpectFilesAsReported();
+}
+
+TEST_P(ParallelExtraction, APasswordTypedAtThePromptServesTheEntriesAlreadyInFlight) {
+  injectFaults = false;
+  prompts.passwords = {std::string("right")};
+  EXPECT_EQ(Run("wrong"), kUnzipCompleted);
+  // Asked once, for the first encrypted entry; every later one rechecked without a prompt.
+  EXPECT_EQ(prompts.passwordAskedFor, std::vector<std::wstring>{zip::Utf8ToWide(NameOf(0))});
+  ExpectFilesAsReported();
+  EXPECT_EQ(reported.size(), static_cast<std::size_t>(kEntries));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, ParallelExtraction,
+                         ::testing::Values(Scenario{1, FailureAnswer::kIgnore}, Scenario{4, FailureAnswer::kIgnore},
+                                           Scenario{1, FailureAnswer::kRetry}, Scenario{4, FailureAnswer::kRetry},
+                                           Scenario{1, FailureAnswer::kAbort}, Scenario{4, FailureAnswer::kAbort}),
+                         [](const auto& info) {
+                           const char* answer = info.param.answer == FailureAnswer::kIgnore  ? "Ignore"
+                                                : info.param.answer == FailureAnswer::kRetry ? "Retry"
+                                                                                             : "Abort";
+                           return std::string(answer) + std::to_string(info.param.workers) + "Workers";
+                         });
+
+// Entries with two passwords, alternating: one after the other, each entry after the first
+// asks for the other password. With several threads, later entries have already been
+// decoded with the password that was right for them but has been replaced since; each must
+// still be tried with the new one and asked for, in order.
+TEST(ParallelPasswords, EntriesDecodedWithAReplacedPasswordAreTriedAgainInOrder) {
+  ScratchDir dir;
+  std::vector<TestEntry> entries;
+  std::vector<std::wstring> asked;
+  ScriptedPrompts prompts;
+  for (int i = 0; i < 12; ++i) {
+    TestEntry entry;
+    entry.name = "e" + std::to_string(i) + ".txt";
+    entry.data = Data(i + 40);
+    entry.aesStrength = 1;
+    entry.password = i % 2 ? "two" : "one";
+    entries.push_back(entry);
+    if (i > 0) {
+      asked.push_back(zip::Utf8ToWide(entry.name));
+      prompts.passwords.push_back(entry.password);
+    }
+  }
+  WriteFile(dir / "a.zip", BuildZip(entries));
+  FaultyFileSystem files;
+  std::vector<std::wstring> reported;
+  UnzipObserver observer;
+  observer.fileExtracted = [&](const std::wstring& path) { reported.push_back(path); };
+  EXPECT_EQ(UnzipArchive(files, prompts, Wide(dir / "a.zip").c_str(), Wide(dir / "out").c_str(), "one", &observer,
+                         4),
+            kUnzipCompleted);
+  EXPECT_EQ(prompts.passwordAskedFor, asked);
+  ASSERT_EQ(reported.size(), entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(reported[i], Wide(dir / "out") + L"\\" + zip::Utf8ToWide(entries[i].name));
+    EXPECT_EQ(ReadFile(dir / "out" / entries[i].name), entries[i].data);
+  }
+}
+
+}  // namespace
+}  // namespace orv::test
