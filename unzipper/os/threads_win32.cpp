@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <process.h>
 
+#include <cstdint>
 #include <new>
 
 #include "os/threads.h"
@@ -78,10 +79,19 @@ void Thread::Join() {
   impl_->thread = nullptr;
 }
 
+// The processors this process may run on, which can be fewer than the machine has.
 unsigned ProcessorCount() {
-  SYSTEM_INFO info;
-  ::GetSystemInfo(&info);
-  return info.dwNumberOfProcessors == 0 ? 1 : info.dwNumberOfProcessors;
+  DWORD_PTR processMask = 0, systemMask = 0;
+  unsigned count = 0;
+  if (::GetProcessAffinityMask(::GetCurrentProcess(), &processMask, &systemMask)) {
+    for (; processMask != 0; processMask &= processMask - 1) ++count;
+  }
+  if (count == 0) {
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    count = info.dwNumberOfProcessors;
+  }
+  return count == 0 ? 1 : count;
 }
 
 }  // namespace orv
