@@ -128,6 +128,9 @@ enum class PasswordReply { kNone, kRecheck, kSkip };
 
 // Closes waiting for a closing thread; each holds an open file, so their number is bounded.
 constexpr std::size_t kMaxPendingCloses = 16;
+// Jobs started and not yet reported, at most: their state lives in a ring of this many slots,
+// so that the memory of a run does not grow with the number of entries.
+constexpr std::size_t kJobWindow = 64;
 constexpr unsigned kClosers = 4;
 
 // The relative output path of an entry ('\' separators; flat without CreateDirs) and its
@@ -197,6 +200,7 @@ class ArchiveView final : public InputFile {
 }  // namespace
 
 struct Archiver::Job {
+  std::size_t index = SIZE_MAX;  // the job this slot holds, in the order of the selected entries
   const zip::Entry* entry = nullptr;
   std::wstring name;  // decoded; prompts and error texts show it
   std::wstring key;   // PathKey of the output path
@@ -235,10 +239,12 @@ struct Archiver::Closer {
 struct Archiver::Run {
   Mutex mutex;  // guards everything below but the readers, views and events
   Mutex archiveMutex;
-  std::vector<Job> jobs;
+  std::vector<const zip::Entry*> selected;  // the entries to extract, in archive order
+  std::vector<Job> slots;                   // job j lives in slot j % size
   std::wstring outputBase;
   bool needsFlush = false;
 
+  std::size_t reported = 0;          // jobs before this one are done with
   std::size_t nextJob = 0;           // jobs start in order...
   std::deque<std::size_t> redo;      // ...but for these, started again
   bool stopping = false;             // no new job starts (Abort, a fatal error)
@@ -260,6 +266,8 @@ struct Archiver::Run {
   std::unique_ptr<ArchiveView> view;
   std::vector<std::unique_ptr<Worker>> workers;
   std::vector<std::unique_ptr<Closer>> closers;
+
+  Job& JobAt(std::size_t index) { return slots[index % slots.size()]; }
 
   void WakeAll() {
     wake.Set();
@@ -334,22 +342,17 @@ Status Archiver::ExtractFiles(const std::wstring& fileMask, std::uint32_t attrib
   // Every output path begins with the base, so one answer serves every file.
   run.needsFlush = FlushBuffers && (IsFloppyPath(outputBase) || fs_.IsRemovableDrive(outputBase));
   for (const zip::Entry& entry : directory_.entries) {
-    std::wstring name = DecodeName(entry);
-    if (!IsSelected(name, entry.externalAttributes, fileMask, attributes, exclusionMask)) continue;
-    Job job;
-    job.entry = &entry;
-    std::wstring working, directoryPart;
-    OutputPathOf(name, CreateDirs, working, directoryPart);
-    job.key = PathKey(working);
-    job.name = std::move(name);
-    run.jobs.push_back(std::move(job));
+    if (IsSelected(DecodeName(entry), entry.externalAttributes, fileMask, attributes, exclusionMask)) {
+      run.selected.push_back(&entry);
+    }
   }
-  if (run.jobs.empty()) return Status::Ok();
+  if (run.selected.empty()) return Status::Ok();
+  run.slots.resize(std::min(kJobWindow, run.selected.size()));
 
   unsigned workerCount = Workers != 0 ? Workers : ProcessorCount();
   workerCount = std::min<unsigned>(workerCount, kMaxWorkers);
-  workerCount = static_cast<unsigned>(std::min<std::size_t>(workerCount, run.jobs.size()));
-  const auto closerCount = static_cast<unsigned>(std::min<std::size_t>(kClosers, run.jobs.size()));
+  workerCount = static_cast<unsigned>(std::min<std::size_t>(workerCount, run.selected.size()));
+  const auto closerCount = static_cast<unsigned>(std::min<std::size_t>(kClosers, run.selected.size()));
   for (unsigned i = 0; i < workerCount; ++i) {
     auto worker = std::make_unique<Worker>();
     worker->archiver = this;
@@ -372,7 +375,7 @@ Status Archiver::ExtractFiles(const std::wstring& fileMask, std::uint32_t attrib
       run.mutex.Lock();
       run.finished = true;
       run.stopping = true;
-      for (Job& job : run.jobs) {
+      for (Job& job : run.slots) {
         if (job.state == JobState::kNeedsPassword) job.reply = PasswordReply::kSkip;
       }
       run.WakeAll();
@@ -401,10 +404,10 @@ Status Archiver::Coordinate(Run& run) {
   MutexLock lock(run.mutex);
   bool draining = false;  // after Abort or a fatal error: no prompt, jobs in flight just end
   std::size_t i = 0;
-  while (i < run.jobs.size()) {
-    Job& job = run.jobs[i];
+  while (i < run.selected.size()) {
+    Job& job = run.JobAt(i);
     if (run.fatalSeen) draining = true;
-    if (!job.started) {
+    if (job.index != i || !job.started) {
       if (run.stopping) break;  // jobs start in order: none after this one has started
       run.WaitOn(run.wake);
       continue;
@@ -474,7 +477,7 @@ Status Archiver::Coordinate(Run& run) {
     run.ClearPending(job);
     if (job.undecided) --run.undecided;
     job.undecided = false;
-    ++i;
+    run.reported = ++i;
     run.WakeAll();
   }
   return run.fatalSeen ? run.fatal : Status::Ok();
@@ -496,12 +499,25 @@ void Archiver::Work(Run& run, Worker& worker) {
   MutexLock lock(run.mutex);
   for (;;) {
     std::size_t index;
-    if (!run.stopping && run.undecided == 0 && run.nextJob < run.jobs.size() &&
-        !run.Conflicts(run.jobs[run.nextJob])) {
+    const bool mayStart = !run.stopping && run.undecided == 0 && run.nextJob < run.selected.size() &&
+                          run.nextJob < run.reported + run.slots.size();
+    if (mayStart && run.JobAt(run.nextJob).index != run.nextJob) {
+      // The slot's last job has been reported: it takes the next one.
+      Job& job = run.JobAt(run.nextJob);
+      job = Job();
+      job.index = run.nextJob;
+      job.entry = run.selected[run.nextJob];
+      job.name = DecodeName(*job.entry);
+      std::wstring working, directoryPart;
+      OutputPathOf(job.name, CreateDirs, working, directoryPart);
+      job.key = PathKey(working);
+    }
+    if (mayStart && !run.Conflicts(run.JobAt(run.nextJob))) {
       index = run.nextJob++;
-      run.MarkPending(run.jobs[index]);
-      run.jobs[index].started = true;
-      run.jobs[index].state = JobState::kRunning;
+      Job& job = run.JobAt(index);
+      run.MarkPending(job);
+      job.started = true;
+      job.state = JobState::kRunning;
       run.WakeAll();
     } else if (run.finished) {
       return;
@@ -519,7 +535,7 @@ void Archiver::Work(Run& run, Worker& worker) {
 // itself. Never throws: a failure to allocate ends the extraction as a fatal error.
 void Archiver::ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reader, InputFile& archive,
                             Event* wake) {
-  Job& job = run.jobs[index];
+  Job& job = run.JobAt(index);
   const auto finish = [&](const Status& status) {
     MutexLock lock(run.mutex);
     job.status = status.WithObjectName(Name);
@@ -643,7 +659,7 @@ void Archiver::CloseOutputs(Run& run, Event& wake) {
     const std::size_t index = run.closeQueue.front();
     run.closeQueue.pop_front();
     run.WakeAll();  // room in the queue
-    Job& job = run.jobs[index];
+    Job& job = run.JobAt(index);
     std::unique_ptr<OutputFile> out = std::move(job.out);
     Status status = job.status;
     const bool skipped = job.skipped;

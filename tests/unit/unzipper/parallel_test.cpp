@@ -19,7 +19,7 @@
 namespace orv::test {
 namespace {
 
-constexpr int kEntries = 48;
+constexpr int kEntries = 150;  // more than the jobs the archiver keeps in flight at once
 
 std::string Data(int index) {
   std::string data(static_cast<std::size_t>((index * 977) % 9000), '\0');
@@ -214,6 +214,57 @@ TEST(ParallelPasswords, EntriesDecodedWithAReplacedPasswordAreTriedAgainInOrder)
   for (std::size_t i = 0; i < entries.size(); ++i) {
     EXPECT_EQ(reported[i], Wide(dir / "out") + L"\\" + zip::Utf8ToWide(entries[i].name));
     EXPECT_EQ(ReadFile(dir / "out" / entries[i].name), entries[i].data);
+  }
+}
+
+// Entries whose output paths meet: the same file several times, and a file that a later
+// entry needs as a directory. One after the other, the last copy wins and the later entry
+// fails on its directory; several threads must give exactly that.
+TEST(ParallelPaths, EntriesMeetingOnAPathRunOneAfterTheOther) {
+  for (int round = 0; round < 5; ++round) {
+    ScratchDir dir;
+    std::vector<TestEntry> entries;
+    for (int i = 0; i < 8; ++i) {
+      TestEntry entry;
+      entry.name = "same.txt";
+      entry.data = Data(60 + i);
+      entry.aesStrength = 1;
+      entry.password = "right";
+      entries.push_back(entry);
+      entry.name = "other" + std::to_string(i) + ".txt";
+      entries.push_back(entry);
+    }
+    TestEntry file;
+    file.name = "x";
+    file.data = Data(90);
+    TestEntry below;
+    below.name = "x/y.txt";
+    below.data = "y";
+    entries.push_back(file);
+    entries.push_back(below);
+    WriteFile(dir / "a.zip", BuildZip(entries));
+
+    FaultyFileSystem files;
+    files.outputFault = [](const std::wstring&) {
+      FaultyFileSystem::OutputFault fault;
+      fault.closeDelayMicroseconds = 2000;
+      return fault;
+    };
+    ScriptedPrompts prompts;
+    prompts.failures = {FailureAnswer::kIgnore};
+    std::vector<std::wstring> reported;
+    UnzipObserver observer;
+    observer.fileExtracted = [&](const std::wstring& path) { reported.push_back(path); };
+    const std::wstring out = Wide(dir / "out");
+    EXPECT_EQ(UnzipArchive(files, prompts, Wide(dir / "a.zip").c_str(), out.c_str(), "right", &observer, 4),
+              kUnzipCompleted);
+    EXPECT_EQ(ReadFile(dir / "out" / "same.txt"), Data(67));
+    EXPECT_EQ(ReadFile(dir / "out" / "x"), Data(90));
+    EXPECT_EQ(prompts.failureTexts,
+              std::vector<std::wstring>{FailurePromptText(ArchiverErrorText(kErrorCannotCreateDirectory, out + L"\\x\\"))});
+    ASSERT_EQ(reported.size(), 17u);
+    EXPECT_EQ(reported[14], out + L"\\same.txt");
+    EXPECT_EQ(reported[16], out + L"\\x");
   }
 }
 
