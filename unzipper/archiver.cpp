@@ -217,7 +217,6 @@ struct Archiver::Job {
   bool wroteFile = false;
   std::wstring fullPath;
   std::unique_ptr<OutputFile> out;
-  std::uint32_t attributes = 0;
 };
 
 struct Archiver::Worker {
@@ -245,8 +244,7 @@ struct Archiver::Run {
   bool needsFlush = false;
 
   std::size_t reported = 0;          // jobs before this one are done with
-  std::size_t nextJob = 0;           // jobs start in order...
-  std::deque<std::size_t> redo;      // ...but for these, started again
+  std::size_t nextJob = 0;           // jobs start in order
   bool stopping = false;             // no new job starts (Abort, a fatal error)
   bool finished = false;             // the calling thread is done: idle workers end
   bool closersEnd = false;           // every worker has ended: closers end when idle
@@ -640,7 +638,7 @@ void Archiver::ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reade
     if (!job.status.ok()) run.MarkUndecided(job);
     run.closeQueue.push_back(index);
     run.WakeAll();
-  } catch (const std::bad_alloc&) {
+  } catch (...) {  // out of memory: the extraction ends, as it would one entry after the other
     if (!job.fullPath.empty()) fs_.RemoveFile(job.fullPath);
     finish(Status::Fatal(L"Out of memory"));
   }
@@ -660,18 +658,23 @@ void Archiver::CloseOutputs(Run& run, Event& wake) {
     run.closeQueue.pop_front();
     run.WakeAll();  // room in the queue
     Job& job = run.JobAt(index);
+    // Nobody else touches a job while it is being closed: no copies needed.
     std::unique_ptr<OutputFile> out = std::move(job.out);
-    Status status = job.status;
+    Status status = std::move(job.status);
     const bool skipped = job.skipped;
-    const std::wstring fullPath = job.fullPath;
+    const std::wstring& fullPath = job.fullPath;
     bool wrote = false;
     {
       Unlocked unlocked(run.mutex);
       // Data the system wrote late can still fail here (a full network drive).
       const bool closed = out->Close();
       out.reset();
-      if (status.ok() && !skipped && !closed) {
-        status = Status::Archiver(kErrorWriteFile, fullPath).WithObjectName(Name);
+      try {
+        if (status.ok() && !skipped && !closed) {
+          status = Status::Archiver(kErrorWriteFile, fullPath).WithObjectName(Name);
+        }
+      } catch (...) {
+        status = Status::Fatal(L"Out of memory");
       }
       if (skipped || !status.ok()) {
         fs_.RemoveFile(fullPath);
@@ -680,11 +683,11 @@ void Archiver::CloseOutputs(Run& run, Event& wake) {
         wrote = true;
       }
     }
-    job.status = status;
+    job.status = std::move(status);
     job.wroteFile = wrote;
     job.state = JobState::kDone;
-    if (!status.ok()) run.MarkUndecided(job);
-    if (status.kind() == Status::Kind::kFatal) run.RecordFatal(status);
+    if (!job.status.ok()) run.MarkUndecided(job);
+    if (job.status.kind() == Status::Kind::kFatal) run.RecordFatal(job.status);
     run.WakeAll();
   }
 }

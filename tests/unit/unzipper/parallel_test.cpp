@@ -180,6 +180,34 @@ INSTANTIATE_TEST_SUITE_P(Answers, ParallelExtraction,
                            return std::string(answer) + std::to_string(info.param.workers) + "Workers";
                          });
 
+// A fatal error (out of memory) in one entry ends everything: the result is 0, no prompt is
+// shown, the failing entry's file is gone, every thread has ended and every file is closed when
+// the call returns, and what was reported complete is there.
+TEST_P(ParallelExtraction, AFatalErrorEndsTheExtractionAndRemovesTheFailingFile) {
+  injectFaults = false;
+  const int failing = 20;
+  auto delays = files.outputFault;
+  files.outputFault = [&, delays](const std::wstring& path) {
+    FaultyFileSystem::OutputFault fault = delays(path);
+    fault.throwOnWrite = IndexOf(path) == failing;
+    return fault;
+  };
+  std::vector<std::wstring> failures;
+  UnzipObserver observer;
+  observer.fileExtracted = [&](const std::wstring& path) { reported.push_back(IndexOf(path)); };
+  observer.failed = [&](const std::wstring& text) { failures.push_back(text); };
+  EXPECT_EQ(UnzipArchive(files, prompts, Wide(archive).c_str(), Wide(out).c_str(), "right", &observer,
+                         GetParam().workers),
+            kUnzipFailed);
+  EXPECT_EQ(failures, std::vector<std::wstring>{L"Out of memory"});
+  EXPECT_TRUE(prompts.failureTexts.empty());
+  EXPECT_FALSE(fs::exists(out / NameOf(failing)));
+  ASSERT_GE(reported.size(), static_cast<std::size_t>(failing));
+  for (int i = 0; i < failing; ++i) EXPECT_EQ(reported[static_cast<std::size_t>(i)], i);
+  for (std::size_t k = failing; k < reported.size(); ++k) EXPECT_GT(reported[k], failing);
+  ExpectFilesAsReported();
+}
+
 // Entries with two passwords, alternating: one after the other, each entry after the first
 // asks for the other password. With several threads, later entries have already been
 // decoded with the password that was right for them but has been replaced since; each must

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <new>
 #include <sstream>
 
 #include "zip/name_text.h"
@@ -98,6 +99,7 @@ class CountingOutput final : public OutputFile {
   }
   ~CountingOutput() override { Close(); }
   bool Write(const void* data, std::size_t size) override {
+    if (fault_.throwOnWrite) throw std::bad_alloc();
     if (fault_.failWrite || written_ + size > owner_.failWritesAfter) return false;
     if (!real_->Write(data, size)) return false;
     written_ += size;

@@ -67,6 +67,7 @@ class FaultyFileSystem final : public FileSystem {
     std::uint32_t closeDelayMicroseconds = 0;
     bool failClose = false;
     bool failWrite = false;
+    bool throwOnWrite = false;  // std::bad_alloc, as an allocation inside the system would
   };
 
   FaultyFileSystem();
