@@ -219,19 +219,26 @@ struct Archiver::Job {
   std::unique_ptr<OutputFile> out;
 };
 
+// A thread that may wait for the run's state to change. It is woken only while it waits:
+// most changes find every thread busy, and then cost no system call.
+struct Archiver::Sleeper {
+  Event wake;
+  bool waiting = false;  // guarded by the run's mutex
+};
+
 struct Archiver::Worker {
   Archiver* archiver = nullptr;
   Run* run = nullptr;
   std::unique_ptr<zip::EntryReader> reader;
   std::unique_ptr<ArchiveView> view;
-  Event wake;
+  Sleeper sleeper;
   Thread thread;
 };
 
 struct Archiver::Closer {
   Archiver* archiver = nullptr;
   Run* run = nullptr;
-  Event wake;
+  Sleeper sleeper;
   Thread thread;
 };
 
@@ -259,7 +266,7 @@ struct Archiver::Run {
   std::multiset<std::wstring> pendingDirs;   // their directory parts, every level
   std::deque<std::size_t> closeQueue;
 
-  Event wake;  // the calling thread's
+  Sleeper caller;  // the calling thread
   std::unique_ptr<zip::EntryReader> reader;  // the calling thread's, for an entry it repeats
   std::unique_ptr<ArchiveView> view;
   std::vector<std::unique_ptr<Worker>> workers;
@@ -267,16 +274,24 @@ struct Archiver::Run {
 
   Job& JobAt(std::size_t index) { return slots[index % slots.size()]; }
 
-  void WakeAll() {
-    wake.Set();
-    for (auto& worker : workers) worker->wake.Set();
-    for (auto& closer : closers) closer->wake.Set();
+  static void Wake(Sleeper& sleeper) {
+    if (!sleeper.waiting) return;
+    sleeper.waiting = false;
+    sleeper.wake.Set();
   }
-  // Called with mutex held; returns with it held.
-  void WaitOn(Event& event) {
+  // With mutex held, after any change another thread may wait for.
+  void WakeAll() {
+    Wake(caller);
+    for (auto& worker : workers) Wake(worker->sleeper);
+    for (auto& closer : closers) Wake(closer->sleeper);
+  }
+  // Called with mutex held; returns with it held, after a change (or spuriously).
+  void WaitOn(Sleeper& sleeper) {
+    sleeper.waiting = true;
     mutex.Unlock();
-    event.Wait();
+    sleeper.wake.Wait();
     mutex.Lock();
+    sleeper.waiting = false;
   }
   void MarkUndecided(Job& job) {
     if (!job.undecided) ++undecided;
@@ -407,7 +422,7 @@ Status Archiver::Coordinate(Run& run) {
     if (run.fatalSeen) draining = true;
     if (job.index != i || !job.started) {
       if (run.stopping) break;  // jobs start in order: none after this one has started
-      run.WaitOn(run.wake);
+      run.WaitOn(run.caller);
       continue;
     }
     if (job.state == JobState::kNeedsPassword && job.reply == PasswordReply::kNone) {
@@ -429,7 +444,7 @@ Status Archiver::Coordinate(Run& run) {
       continue;
     }
     if (job.state != JobState::kDone) {
-      run.WaitOn(run.wake);
+      run.WaitOn(run.caller);
       continue;
     }
     // Decoded with a password that was replaced meanwhile: one after the other, this entry
@@ -488,7 +503,7 @@ void Archiver::WorkerMain(void* argument) {
 
 void Archiver::CloserMain(void* argument) {
   auto& closer = *static_cast<Closer*>(argument);
-  closer.archiver->CloseOutputs(*closer.run, closer.wake);
+  closer.archiver->CloseOutputs(*closer.run, closer.sleeper);
 }
 
 // A decoding thread: takes the next job that may start (in archive order, and only when no
@@ -520,19 +535,19 @@ void Archiver::Work(Run& run, Worker& worker) {
     } else if (run.finished) {
       return;
     } else {
-      run.WaitOn(worker.wake);
+      run.WaitOn(worker.sleeper);
       continue;
     }
     Unlocked unlocked(run.mutex);
-    ExtractEntry(run, index, *worker.reader, *worker.view, &worker.wake);
+    ExtractEntry(run, index, *worker.reader, *worker.view, &worker.sleeper);
   }
 }
 
 // One entry, from its directory to the hand-over of its output file to a closing thread.
-// wake is the waiting thread's event, null on the calling thread, which asks for a password
+// sleeper is the decoding thread's, null on the calling thread, which asks for a password
 // itself. Never throws: a failure to allocate ends the extraction as a fatal error.
 void Archiver::ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reader, InputFile& archive,
-                            Event* wake) {
+                            Sleeper* sleeper) {
   Job& job = run.JobAt(index);
   const auto finish = [&](const Status& status) {
     MutexLock lock(run.mutex);
@@ -592,7 +607,7 @@ void Archiver::ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reade
           job.usedGeneration = generation;
           break;
         }
-        if (wake == nullptr) {
+        if (sleeper == nullptr) {
           std::string typed;
           if (!prompts_.AskPassword(name, typed)) {
             skipped = true;  // Cancel: no error, the next entry follows
@@ -612,7 +627,7 @@ void Archiver::ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reade
         job.state = JobState::kNeedsPassword;
         run.MarkUndecided(job);
         run.WakeAll();
-        while (job.reply == PasswordReply::kNone) run.WaitOn(*wake);
+        while (job.reply == PasswordReply::kNone) run.WaitOn(*sleeper);
         job.state = JobState::kRunning;
         if (job.reply == PasswordReply::kSkip) {
           skipped = true;
@@ -630,7 +645,7 @@ void Archiver::ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reade
 
     MutexLock lock(run.mutex);
     if (status.kind() == Status::Kind::kFatal) run.stopping = true;  // start nothing more
-    while (run.closeQueue.size() >= kMaxPendingCloses) run.WaitOn(wake != nullptr ? *wake : run.wake);
+    while (run.closeQueue.size() >= kMaxPendingCloses) run.WaitOn(sleeper != nullptr ? *sleeper : run.caller);
     job.status = status.WithObjectName(Name);
     job.skipped = skipped;
     job.out = std::move(out);
@@ -646,12 +661,12 @@ void Archiver::ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reade
 
 // A closing thread: closes each finished output file, then gives it its attributes or, for
 // an entry that failed or was skipped, removes it. A file whose close fails fails its entry.
-void Archiver::CloseOutputs(Run& run, Event& wake) {
+void Archiver::CloseOutputs(Run& run, Sleeper& sleeper) {
   MutexLock lock(run.mutex);
   for (;;) {
     if (run.closeQueue.empty()) {
       if (run.closersEnd) return;
-      run.WaitOn(wake);
+      run.WaitOn(sleeper);
       continue;
     }
     const std::size_t index = run.closeQueue.front();

@@ -81,6 +81,7 @@ class Archiver {
  private:
   struct Run;
   struct Job;
+  struct Sleeper;
   struct Worker;
   struct Closer;
 
@@ -91,8 +92,9 @@ class Archiver {
   static void CloserMain(void* closer);
   Status Coordinate(Run& run);
   void Work(Run& run, Worker& worker);
-  void ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reader, InputFile& archive, Event* wake);
-  void CloseOutputs(Run& run, Event& wake);
+  void ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reader, InputFile& archive,
+                    Sleeper* sleeper);
+  void CloseOutputs(Run& run, Sleeper& sleeper);
   bool ForceDirectories(const std::wstring& directory);
   void ReplacePassword(Run& run, std::string typed);
 

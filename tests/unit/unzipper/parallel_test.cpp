@@ -151,7 +151,9 @@ TEST_P(ParallelExtraction, FailedClosesAndWritesArePromptedInOrderAndAnsweredAsA
     EXPECT_EQ(std::vector<int>(reported.begin(), reported.begin() + static_cast<long>(extracted.size())), extracted);
     for (std::size_t k = extracted.size(); k < reported.size(); ++k) {
       EXPECT_GT(reported[k], failed);
-      if (k > extracted.size()) EXPECT_GT(reported[k], reported[k - 1]);
+      if (k > extracted.size()) {
+        EXPECT_GT(reported[k], reported[k - 1]);
+      }
     }
   } else {
     EXPECT_EQ(reported, extracted);
@@ -173,11 +175,11 @@ INSTANTIATE_TEST_SUITE_P(Answers, ParallelExtraction,
                          ::testing::Values(Scenario{1, FailureAnswer::kIgnore}, Scenario{4, FailureAnswer::kIgnore},
                                            Scenario{1, FailureAnswer::kRetry}, Scenario{4, FailureAnswer::kRetry},
                                            Scenario{1, FailureAnswer::kAbort}, Scenario{4, FailureAnswer::kAbort}),
-                         [](const auto& info) {
-                           const char* answer = info.param.answer == FailureAnswer::kIgnore  ? "Ignore"
-                                                : info.param.answer == FailureAnswer::kRetry ? "Retry"
+                         [](const ::testing::TestParamInfo<Scenario>& test) {
+                           const char* answer = test.param.answer == FailureAnswer::kIgnore  ? "Ignore"
+                                                : test.param.answer == FailureAnswer::kRetry ? "Retry"
                                                                                              : "Abort";
-                           return std::string(answer) + std::to_string(info.param.workers) + "Workers";
+                           return std::string(answer) + std::to_string(test.param.workers) + "Workers";
                          });
 
 // A fatal error (out of memory) in one entry ends everything: the result is 0, no prompt is
