@@ -131,6 +131,11 @@ constexpr std::size_t kMaxPendingCloses = 16;
 // Jobs started and not yet reported, at most: their state lives in a ring of this many slots,
 // so that the memory of a run does not grow with the number of entries.
 constexpr std::size_t kJobWindow = 64;
+// An entry this large (compressed) may start before the entries ahead of it in the window
+// when it is several times larger than the next one in order, so that it does not end the
+// run alone on one processor while the others are idle.
+constexpr std::uint64_t kBigEntry = 1024 * 1024;
+constexpr std::uint64_t kBigEntryFactor = 4;
 // Closing threads. They spend their time waiting for the system (a scanner looking at the
 // file), not on a processor, so there are more of them than decoding threads: at 5 ms a close
 // and a few hundred small files a second, four would fall behind at the end of a run.
@@ -151,6 +156,15 @@ bool OutputPathOf(const std::wstring& name, bool createDirs, std::wstring& worki
     directoryPart.clear();
   }
   return true;
+}
+
+// True when a file at one key and a file at the other could not both be written in either
+// order with the same result: the same path, or one a directory on the other's path.
+bool KeysMeet(const std::wstring& a, const std::wstring& b) {
+  const std::wstring& shorter = a.size() <= b.size() ? a : b;
+  const std::wstring& longer = a.size() <= b.size() ? b : a;
+  if (longer.compare(0, shorter.size(), shorter) != 0) return false;
+  return longer.size() == shorter.size() || longer[shorter.size()] == L'\\';
 }
 
 // What Windows would take for the same file: ASCII letters without case, trailing dots and
@@ -254,17 +268,18 @@ struct Archiver::Run {
   bool needsFlush = false;
 
   std::size_t reported = 0;          // jobs before this one are done with
-  std::size_t nextJob = 0;           // jobs start in order
+  std::size_t nextJob = 0;           // every job before this one has started
+  std::size_t bigJob = SIZE_MAX;     // a job started ahead of its turn, until it is reported
   bool stopping = false;             // no new job starts (Abort, a fatal error)
   bool finished = false;             // the calling thread is done: idle workers end
   bool closersEnd = false;           // every worker has ended: closers end when idle
   bool fatalSeen = false;
   Status fatal;
   unsigned passwordGeneration = 0;   // counts the changes of the password
-  // Jobs that asked for a password or failed, until they are reported. While there are any,
-  // no new job starts: what the answer will be (Abort?) decides whether it should. So with
+  // Jobs that asked for a password or failed, until they are reported. No job after one of
+  // them starts meanwhile: what the answer will be (Abort?) decides whether it should. So with
   // one worker the entries run as one after the other, only the closing overlaps.
-  std::size_t undecided = 0;
+  std::set<std::size_t> undecided;
   std::multiset<std::wstring> pendingPaths;  // keys of jobs started and not yet reported
   std::multiset<std::wstring> pendingDirs;   // their directory parts, every level
   std::deque<std::size_t> closeQueue;
@@ -297,8 +312,11 @@ struct Archiver::Run {
     sleeper.waiting = false;
   }
   void MarkUndecided(Job& job) {
-    if (!job.undecided) ++undecided;
+    undecided.insert(job.index);
     job.undecided = true;
+  }
+  bool MayStart(std::size_t index) const {
+    return !stopping && (undecided.empty() || *undecided.begin() > index);
   }
   void RecordFatal(const Status& status) {
     if (!fatalSeen) fatal = status;
@@ -424,7 +442,11 @@ Status Archiver::Coordinate(Run& run) {
     Job& job = run.JobAt(i);
     if (run.fatalSeen) draining = true;
     if (job.index != i || !job.started) {
-      if (run.stopping) break;  // jobs start in order: none after this one has started
+      if (run.stopping) {
+        // Never to start; a larger entry after it may have started ahead of its turn.
+        run.reported = ++i;
+        continue;
+      }
       run.WaitOn(run.caller);
       continue;
     }
@@ -491,8 +513,9 @@ Status Archiver::Coordinate(Run& run) {
       FileExtracted(path);
     }
     run.ClearPending(job);
-    if (job.undecided) --run.undecided;
+    if (job.undecided) run.undecided.erase(i);
     job.undecided = false;
+    if (run.bigJob == i) run.bigJob = SIZE_MAX;
     run.reported = ++i;
     run.WakeAll();
   }
@@ -509,31 +532,68 @@ void Archiver::CloserMain(void* argument) {
   closer.archiver->CloseOutputs(*closer.run, closer.sleeper);
 }
 
-// A decoding thread: takes the next job that may start (in archive order, and only when no
-// earlier unfinished job may touch the same path) until the calling thread is done.
+// The slot of a job in the window, filled for it when it still holds an earlier one.
+Archiver::Job& Archiver::PrepareJob(Run& run, std::size_t index) {
+  Job& job = run.JobAt(index);
+  if (job.index == index) return job;
+  job = Job();
+  job.index = index;
+  job.entry = run.selected[index];
+  job.name = DecodeName(*job.entry);
+  std::wstring working, directoryPart;
+  OutputPathOf(job.name, CreateDirs, working, directoryPart);
+  job.key = PathKey(working);
+  return job;
+}
+
+// Which job a free decoding thread starts, with the run's mutex held: the next in archive
+// order, once no unfinished job before it may touch the same path. With several threads, a
+// much larger entry further on in the window may go first (one at a time, so that a thread is
+// always left for the entries before it), when no entry before it meets its path.
+bool Archiver::PickJob(Run& run, std::size_t& index) {
+  const std::size_t limit = std::min(run.selected.size(), run.reported + run.slots.size());
+  if (run.nextJob >= limit || !run.MayStart(run.nextJob)) return false;
+  const Job& next = PrepareJob(run, run.nextJob);
+  if (run.workers.size() > 1 && run.bigJob == SIZE_MAX) {
+    std::size_t big = SIZE_MAX;
+    std::uint64_t bigSize = std::max(kBigEntry, next.entry->compressedSize * kBigEntryFactor);
+    for (std::size_t j = run.nextJob + 1; j < limit; ++j) {
+      const bool started = run.JobAt(j).index == j && run.JobAt(j).started;
+      if (!started && run.selected[j]->compressedSize >= bigSize) {
+        big = j;
+        bigSize = run.selected[j]->compressedSize;
+      }
+    }
+    if (big != SIZE_MAX && run.MayStart(big)) {
+      const Job& candidate = PrepareJob(run, big);
+      bool meets = run.Conflicts(candidate);
+      for (std::size_t j = run.nextJob; j < big && !meets; ++j) meets = KeysMeet(PrepareJob(run, j).key, candidate.key);
+      if (!meets) {
+        index = big;
+        return true;
+      }
+    }
+  }
+  if (run.Conflicts(next)) return false;
+  index = run.nextJob;
+  return true;
+}
+
+// A decoding thread: takes the job PickJob gives until the calling thread is done.
 void Archiver::Work(Run& run, Worker& worker) {
   MutexLock lock(run.mutex);
   for (;;) {
     std::size_t index;
-    const bool mayStart = !run.stopping && run.undecided == 0 && run.nextJob < run.selected.size() &&
-                          run.nextJob < run.reported + run.slots.size();
-    if (mayStart && run.JobAt(run.nextJob).index != run.nextJob) {
-      // The slot's last job has been reported: it takes the next one.
-      Job& job = run.JobAt(run.nextJob);
-      job = Job();
-      job.index = run.nextJob;
-      job.entry = run.selected[run.nextJob];
-      job.name = DecodeName(*job.entry);
-      std::wstring working, directoryPart;
-      OutputPathOf(job.name, CreateDirs, working, directoryPart);
-      job.key = PathKey(working);
-    }
-    if (mayStart && !run.Conflicts(run.JobAt(run.nextJob))) {
-      index = run.nextJob++;
+    if (PickJob(run, index)) {
       Job& job = run.JobAt(index);
       run.MarkPending(job);
       job.started = true;
       job.state = JobState::kRunning;
+      if (index != run.nextJob) run.bigJob = index;
+      while (run.nextJob < run.selected.size() && run.JobAt(run.nextJob).index == run.nextJob &&
+             run.JobAt(run.nextJob).started) {
+        ++run.nextJob;
+      }
       run.WakeAll();
     } else if (run.finished) {
       return;

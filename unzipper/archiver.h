@@ -91,6 +91,8 @@ class Archiver {
   static void WorkerMain(void* worker);
   static void CloserMain(void* closer);
   Status Coordinate(Run& run);
+  Job& PrepareJob(Run& run, std::size_t index);
+  bool PickJob(Run& run, std::size_t& index);
   void Work(Run& run, Worker& worker);
   void ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reader, InputFile& archive,
                     Sleeper* sleeper);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <mutex>
 #include <random>
+#include <set>
 
 #include "archive_error.h"
 #include "test_zip_writer.h"
@@ -297,6 +298,106 @@ TEST(ParallelPaths, EntriesMeetingOnAPathRunOneAfterTheOther) {
     EXPECT_EQ(reported[16], out + L"\\x");
   }
 }
+
+// Archives with a few entries much larger than the rest, which a second thread may start
+// ahead of their turn: wrong passwords, an Abort before them and a path they share with
+// other entries must still give what one entry after the other gives.
+class BigEntries : public ::testing::TestWithParam<unsigned> {
+ protected:
+  static constexpr int kCount = 30;
+
+  static std::string Content(int index) {
+    return index == 10 || index == 20 ? Data(9000 + index) + std::string(1536 * 1024, static_cast<char>(index))
+                                      : Data(index + 100);
+  }
+  std::vector<TestEntry> Entries() const {
+    std::vector<TestEntry> entries;
+    for (int i = 0; i < kCount; ++i) {
+      TestEntry entry;
+      entry.name = "e" + std::to_string(i) + ".bin";
+      entry.data = Content(i);
+      entry.method = 0;  // stored: the big ones stay big in the archive
+      entry.aesStrength = 1;
+      entry.password = "right";
+      entries.push_back(entry);
+    }
+    return entries;
+  }
+  std::int32_t Run(const std::vector<TestEntry>& entries, const char* password) {
+    WriteFile(dir / "a.zip", BuildZip(entries));
+    UnzipObserver observer;
+    observer.fileExtracted = [&](const std::wstring& path) {
+      const auto cut = path.rfind(L"\\e");  // "...\e12.bin"; -1 for the other names
+      reported.push_back(cut == std::wstring::npos ? -1 : std::stoi(path.substr(cut + 2)));
+    };
+    observer.failed = [&](const std::wstring& text) { failure = zip::WideToUtf8(text); };
+    return UnzipArchive(files, prompts, Wide(dir / "a.zip").c_str(), Wide(dir / "out").c_str(), password,
+                        &observer, GetParam());
+  }
+  void ExpectFilesAsReported(const std::vector<TestEntry>& entries) {
+    std::set<std::string> expected;
+    for (int index : reported) {
+      expected.insert(entries[static_cast<std::size_t>(index)].name);
+      EXPECT_TRUE(ReadFile(dir / "out" / entries[static_cast<std::size_t>(index)].name) ==
+                  entries[static_cast<std::size_t>(index)].data)
+          << entries[static_cast<std::size_t>(index)].name;
+    }
+    const std::vector<std::string> listed = ListFiles(dir / "out");
+    EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), expected);
+    EXPECT_EQ(files.openOutputs.load(), 0);
+  }
+
+  ScratchDir dir;
+  FaultyFileSystem files;
+  ScriptedPrompts prompts;
+  std::vector<int> reported;
+  std::string failure;  // the text of an error that ended the extraction
+};
+
+TEST_P(BigEntries, AWrongPasswordIsAskedForOnceInOrder) {
+  prompts.passwords = {std::string("right")};
+  const auto entries = Entries();
+  EXPECT_EQ(Run(entries, "wrong"), kUnzipCompleted);
+  EXPECT_EQ(prompts.passwordAskedFor, std::vector<std::wstring>{L"e0.bin"});
+  std::vector<int> all(kCount);
+  for (int i = 0; i < kCount; ++i) all[static_cast<std::size_t>(i)] = i;
+  EXPECT_EQ(reported, all);
+  ExpectFilesAsReported(entries);
+}
+
+TEST_P(BigEntries, AbortBeforeABigEntryKeepsOnlyWhatWasInFlight) {
+  auto entries = Entries();
+  entries[5].corruptMac = true;
+  prompts.failures = {FailureAnswer::kAbort};
+  EXPECT_EQ(Run(entries, "right"), kUnzipCompleted);
+  EXPECT_EQ(prompts.failureTexts, std::vector<std::wstring>{FailurePromptText(ArchiverErrorText(kErrorCorruptData, L""))});
+  ASSERT_GE(reported.size(), 5u);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(reported[static_cast<std::size_t>(i)], i);
+  for (std::size_t k = 5; k < reported.size(); ++k) {
+    EXPECT_GT(reported[k], 5);
+    if (k > 5) {
+      EXPECT_GT(reported[k], reported[k - 1]);
+    }
+  }
+  ExpectFilesAsReported(entries);
+}
+
+TEST_P(BigEntries, ABigEntrySharingAPathWaitsItsTurn) {
+  auto entries = Entries();
+  entries[3].name = "dup.bin";
+  entries[10].name = "dup.bin";  // big
+  entries[25].name = "dup.bin";
+  entries[12].name = "e20.bin/below.bin";  // makes a directory where the big e20.bin goes
+  prompts.failures = {FailureAnswer::kIgnore};
+  EXPECT_EQ(Run(entries, "right"), kUnzipCompleted) << failure;
+  EXPECT_TRUE(ReadFile(dir / "out" / "dup.bin") == entries[25].data);
+  EXPECT_EQ(ReadFile(dir / "out" / "e20.bin" / "below.bin"), entries[12].data);
+  EXPECT_EQ(prompts.failureTexts,
+            std::vector<std::wstring>{FailurePromptText(
+                ArchiverErrorText(kErrorCannotCreateFile, Wide(dir / "out") + L"\\e20.bin"))});
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, BigEntries, ::testing::Values(2u, 4u));
 
 }  // namespace
 }  // namespace orv::test
