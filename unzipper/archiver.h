@@ -5,9 +5,11 @@
 // closed (then given its attributes, or removed) on a small pool of closing threads, so that a
 // slow close (an on-access scanner) never holds up decoding. The calling thread only decides:
 // it shows every prompt, one at a time and in archive order, and reports each extracted file
-// in archive order. An entry whose output path may meet that of an earlier entry not yet
-// finished (the same file, or one on the other's directory path) waits for it, so that files
-// replace each other as they would one after the other. ExtractFiles returns only when every
+// in archive order. Entries start in archive order, except that with several threads one entry
+// much larger than the next ones may start ahead of its turn, so that it does not finish alone
+// at the end. An entry whose output path may meet that of an earlier entry not yet finished (the
+// same file, or one on the other's directory path) waits for it, so that files replace each
+// other as they would one after the other. ExtractFiles returns only when every
 // thread it started has ended and every file it opened is closed.
 //
 // The settings carry the names the archiver has always had; only those that matter for
