@@ -5,7 +5,11 @@ Prepares the benchmark payload and its archives in a work directory (reused whil
 that made them are unchanged), then extracts the same distribution archive with every tool,
 interleaved, into fresh output directories on the same filesystem. Wall time and peak memory
 (max RSS) of each child come from GNU time; output is checked and deleted outside the timing.
-Prints markdown tables of medians, ratios and peak memory. Figures are printed, never judged:
+Prints markdown tables of medians, ratios and peak memory.
+
+The slow-close mode (--slow-close-ms, default 5; 0 leaves it out) runs orvunzip, 7zz and bsdtar
+a second time in the same rounds with bench/slow_close.c preloaded: each close of a file opened
+for writing then sleeps that long, as closes do on Windows under an on-access scanner. Figures are printed, never judged:
 the exit status is non-zero only when a tool fails or unpacks something other than the payload.
 """
 
@@ -46,7 +50,9 @@ class Tool:
     expected: tuple[int, int]  # files, bytes the output must hold
     command: callable  # (output dir) -> argv
     make_dir: bool = False  # the tool wants its output directory to exist
+    preload: str = ""  # a library to preload into the tool (the slow-close shim)
     samples: list[Sample] = field(default_factory=list)
+    delayed_closes: int = -1  # closes the shim delayed in one run, when counted
 
 
 def log(text: str) -> None:
@@ -152,10 +158,13 @@ class Data:
         return tuple(json.loads(self.stamp.read_text())["x4"])
 
 
-def measure(argv: list[str], usage_file: Path) -> Sample:
+def measure(argv: list[str], usage_file: Path, preload: str = "", count: bool = False) -> tuple[Sample, int]:
     """Runs argv under GNU time for its CPU time and peak RSS. The peak must come from a
     process forked by a small parent: Linux carries the memory high-water mark across exec,
     so a child forked from this Python process would report at least the interpreter's size."""
+    if preload:
+        # Through env, so that the shim is in the measured program only, not in GNU time.
+        argv = ["env", f"LD_PRELOAD={preload}", f"SLOW_CLOSE_REPORT={int(count)}", *argv]
     start = time.perf_counter()
     result = subprocess.run([TIME, "-f", "%U %S %M", "-o", str(usage_file), *argv],
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -164,14 +173,21 @@ def measure(argv: list[str], usage_file: Path) -> Sample:
         err = result.stderr.decode(errors="replace").strip()
         raise BenchError(f"{' '.join(argv)} failed ({result.returncode}): {err}")
     user, system, rss = usage_file.read_text().split()[-3:]
-    return Sample(wall, float(user) + float(system), int(rss))
+    delayed = -1
+    for line in result.stderr.decode(errors="replace").splitlines():
+        if line.startswith("slow_close: "):
+            delayed = int(line.split()[1])
+    return Sample(wall, float(user) + float(system), int(rss)), delayed
 
 
 def run_once(tool: Tool, out: Path, keep: bool) -> Sample:
     shutil.rmtree(out, ignore_errors=True)
     if tool.make_dir:
         out.mkdir(parents=True)
-    sample = measure(tool.command(out), out.parent / "usage.txt")
+    sample, delayed = measure(tool.command(out), out.parent / "usage.txt", tool.preload,
+                              count=tool.preload != "" and not keep)
+    if delayed >= 0:
+        tool.delayed_closes = delayed
     got = tree_size(out) if out.is_dir() else (0, 0)
     shutil.rmtree(out, ignore_errors=True)
     if got != tool.expected:
@@ -270,6 +286,16 @@ def run_micro(bin_dir: Path) -> None:
         print(f"| {b['name']} | {figure} |")
 
 
+def with_slow_close(tools: list[Tool], shim: Path) -> list[Tool]:
+    """orvunzip and the peers once more, each close of an output file delayed by the shim."""
+    slow = []
+    for tool in tools:
+        if tool.name in ("orvunzip", "7zz x", "bsdtar -x"):
+            slow.append(Tool(f"{tool.name}, slow close", tool.archive, tool.expected, tool.command,
+                             tool.make_dir, preload=str(shim)))
+    return slow
+
+
 def make_tools(data: Data, orvunzip: str, also: list[str]) -> tuple[list[Tool], list[str]]:
     """The programs to compare, and the names of peers that are not installed."""
     expected = data.payload_size()
@@ -317,6 +343,28 @@ def run_rounds(tools: list[Tool], outputs: Path, runs: int, warm_up: bool) -> No
             run_once(tool, outputs / f"run-{round_index}", keep=True)
 
 
+def print_slow_close(tools: list[Tool], slow_ms: int) -> None:
+    by_name = {t.name: t for t in tools}
+    if "orvunzip, slow close" not in by_name:
+        return
+    print(f"\n### Slow close: {slow_ms} ms added to each close of a file opened for writing\n")
+    print("| tool | closes delayed per run | wall median, slow close (s) | slow close / no delay, wall |")
+    print("|---|---:|---:|---:|")
+    for name in ("orvunzip", "7zz x", "bsdtar -x"):
+        slow = by_name.get(f"{name}, slow close")
+        if slow is None:
+            continue
+        delayed = str(slow.delayed_closes) if slow.delayed_closes >= 0 else "?"
+        print(f"| {name} | {delayed} | {median([s.wall for s in slow.samples]):.3f} | "
+              f"{paired_ratio(slow, by_name[name]):.2f} |")
+    orv_slow = by_name["orvunzip, slow close"]
+    print(f"\norvunzip with slow closes / its own time without delay: {paired_ratio(orv_slow, by_name['orvunzip']):.2f} "
+          "(median of per-round ratios)")
+    if "7zz x" in by_name:
+        print(f"orvunzip / 7zz x, no delay: {paired_ratio(by_name['orvunzip'], by_name['7zz x']):.2f}; "
+              f"both with slow closes: {paired_ratio(orv_slow, by_name['7zz x, slow close']):.2f}")
+
+
 def print_report(data: Data, tools: list[Tool], x4: Tool, runs: int, seed: int, tiny: bool) -> None:
     files, size = tools[0].expected
     print(f"## Extraction benchmark{' (tiny run)' if tiny else ''}\n")
@@ -338,6 +386,7 @@ def print_report(data: Data, tools: list[Tool], x4: Tool, runs: int, seed: int, 
     print("\n| ratio | wall, of medians | wall, median of per-round ratios | CPU time, of medians |")
     print("|---|---:|---:|---:|")
     encrypted = [t for t in tools if t.name.startswith("orvunzip") and t.archive == data.distro]
+    encrypted = [t for t in encrypted if not t.preload]
     for peer in ("7zz x", "bsdtar -x"):
         for tool in encrypted if peer in by_name else []:
             ratio_row(f"{tool.name} / {peer}", tool, by_name[peer])
@@ -360,6 +409,9 @@ def main() -> int:
     parser.add_argument("--tiny", action="store_true",
                         help="small files of the payload only, one run, no warm-up")
     parser.add_argument("--micro", action="store_true", help="also run ot_micro_bench")
+    parser.add_argument("--slow-close-ms", type=int, default=5,
+                        help="milliseconds the slow-close rounds add to each close of an output "
+                             "file (0: no slow-close rounds)")
     parser.add_argument("--also", action="append", default=[], metavar="LABEL=PATH",
                         help="another orvunzip build to run on the same archive in the same "
                              "rounds (for before/after comparisons); repeatable")
@@ -375,12 +427,18 @@ def main() -> int:
     data = Data(work, bin_dir, args.tiny, args.seed)
     data.prepare()
     tools, missing = make_tools(data, orvunzip, args.also)
+    shim = bin_dir / "slow_close.so"
+    if args.slow_close_ms > 0:
+        if not shim.exists():
+            raise BenchError(f"{shim} is missing: build the slow_close target, or pass --slow-close-ms 0")
+        os.environ["SLOW_CLOSE_MS"] = str(args.slow_close_ms)
+        tools += with_slow_close(tools, shim)
 
     outputs = work / "out"
     outputs.mkdir(exist_ok=True)
     spread_directories(outputs)
     runs = 1 if args.tiny else args.runs
-    run_rounds(tools, outputs, runs, warm_up=not args.tiny)
+    run_rounds(tools, outputs, runs, warm_up=True)
     x4 = Tool("orvunzip", data.distro4, data.payload4_expected(),
               lambda out: [orvunzip, str(data.distro4), str(out), PASSWORD])
     for _ in range(1 if args.tiny else min(3, runs)):
@@ -388,6 +446,7 @@ def main() -> int:
     shutil.rmtree(outputs, ignore_errors=True)
 
     print_report(data, tools, x4, runs, args.seed, args.tiny)
+    print_slow_close(tools, args.slow_close_ms)
     if missing:
         print(f"\nNot measured (not installed): {', '.join(missing)}")
     print("\nMachine:\n")

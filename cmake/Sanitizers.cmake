@@ -1,4 +1,4 @@
-# Sanitizer and fuzzing builds of the host tree (presets host-asan and host-fuzz).
+# Sanitizer and fuzzing builds of the host tree (presets host-asan, host-tsan and host-fuzz).
 #   OT_SANITIZE  every target with AddressSanitizer and UndefinedBehaviorSanitizer; the first
 #                finding ends the program, so a test cannot pass over it
 #   OT_FUZZ      clang only: the same, plus libFuzzer's coverage instrumentation of every
@@ -6,6 +6,17 @@
 # Included before any target is made, so that the options reach every one of them.
 option(OT_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(OT_FUZZ "Build the libFuzzer targets (clang; implies the sanitizers)" OFF)
+#   OT_TSAN      every target with ThreadSanitizer (it cannot be combined with the others): a
+#                data race or a lock-order inversion fails the test that ran into it
+option(OT_TSAN "Build with ThreadSanitizer" OFF)
+
+if(OT_TSAN)
+  if(WIN32 OR OT_SANITIZE OR OT_FUZZ)
+    message(FATAL_ERROR "OT_TSAN is for the host build, without OT_SANITIZE and OT_FUZZ")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
 
 if(OT_SANITIZE OR OT_FUZZ)
   if(WIN32)

@@ -12,6 +12,9 @@
 #   --work-dir DIR   payload, archives and output directories (default BUILD/bench, or
 #                    BUILD/bench-tiny); outputs land on the same filesystem as the archives
 #   --also LABEL=PATH  another orvunzip build, run in the same rounds (before/after figures)
+#   --slow-close-ms N  orvunzip, 7zz and bsdtar also run with each close of an output file
+#                    delayed by N ms (an LD_PRELOAD shim, bench/slow_close.c), as on Windows
+#                    under an on-access scanner (default 5; 0 leaves these rounds out)
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -21,6 +24,7 @@ build=1
 build_dir="$ROOT/build/host"
 work_dir=""
 also=()
+slow_close=5
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs="$2"; shift 2 ;;
@@ -29,6 +33,7 @@ while [ $# -gt 0 ]; do
     --build-dir) build_dir="$2"; shift 2 ;;
     --work-dir) work_dir="$2"; shift 2 ;;
     --also) also+=(--also "$2"); shift 2 ;;
+    --slow-close-ms) slow_close="$2"; shift 2 ;;
     -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "bench: unknown option $1" >&2; exit 2 ;;
   esac
@@ -38,7 +43,7 @@ if [ -z "$work_dir" ]; then
   [ "$tiny" = 1 ] && work_dir="$build_dir/bench-tiny"
 fi
 
-targets=(orvunzip mkdistro benchpayload)
+targets=(orvunzip mkdistro benchpayload slow_close)
 [ "$tiny" = 1 ] || targets+=(ot_micro_bench)
 if [ "$build" = 1 ]; then
   echo "bench: building ${targets[*]} in $build_dir" >&2
@@ -53,6 +58,6 @@ if [ "$build" = 1 ]; then
   fi
 fi
 
-args=(--bin-dir "$build_dir/bin" --work-dir "$work_dir" --runs "$runs" "${also[@]}")
+args=(--bin-dir "$build_dir/bin" --work-dir "$work_dir" --runs "$runs" --slow-close-ms "$slow_close" "${also[@]}")
 [ "$tiny" = 1 ] && args+=(--tiny) || args+=(--micro)
 exec /usr/bin/python3 "$ROOT/bench/run_bench.py" "${args[@]}"

@@ -10,6 +10,11 @@ status=0
 configure_and_build host
 ctest --test-dir "$ROOT/build/host" -j "$JOBS" --output-on-failure || status=1
 configure_and_build host-asan && ctest --test-dir "$ROOT/build/host-asan" -L unit -j "$JOBS" --output-on-failure || status=1
+# The unzipper's tests under ThreadSanitizer (its decoding and closing threads); a race fails.
+configure_and_build host-tsan unzipper_test hostile_test &&
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --test-dir "$ROOT/build/host-tsan" -R '^(unzipper_test|hostile_test)$' -j "$JOBS" --output-on-failure ||
+  status=1
 bash "$ROOT/tests/fuzz/ci.sh" || status=1
 
 how=$("$WINE32" --probe) || { echo "test: 32-bit Wine cannot run here ($how)" >&2; exit 1; }

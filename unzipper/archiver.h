@@ -1,6 +1,17 @@
 // The archiver: opens a ZIP archive for reading and extracts its entries under a base
 // directory, asking through Prompts when a password does not fit or an entry fails.
 //
+// Entries are decoded on up to kMaxWorkers threads at once, and each finished output file is
+// closed (then given its attributes, or removed) on a small pool of closing threads, so that a
+// slow close (an on-access scanner) never holds up decoding. The calling thread only decides:
+// it shows every prompt, one at a time and in archive order, and reports each extracted file
+// in archive order. Entries start in archive order, except that with several threads one entry
+// much larger than the next ones may start ahead of its turn, so that it does not finish alone
+// at the end. An entry whose output path may meet that of an earlier entry not yet finished (the
+// same file, or one on the other's directory path) waits for it, so that files replace each
+// other as they would one after the other. ExtractFiles returns only when every
+// thread it started has ended and every file it opened is closed.
+//
 // The settings carry the names the archiver has always had; only those that matter for
 // extraction change what it does (EncryptionMethod, StorePath and Zip64Mode concern adding
 // entries, which this archiver never does, and are kept so that a caller can set them).
@@ -12,6 +23,7 @@
 
 #include "archive_error.h"
 #include "os/file_system.h"
+#include "os/threads.h"
 #include "prompts.h"
 #include "zip/central_directory.h"
 #include "zip/entry_reader.h"
@@ -49,6 +61,9 @@ class Archiver {
   bool ExtractCorruptedFiles = false;
   TZipZip64Mode Zip64Mode = zmDisabled;
   std::wstring Name;  // the object's name, put in front of error texts when not empty
+  // Decoding threads: 0 chooses one per processor, at most kMaxWorkers, at most one per entry.
+  unsigned Workers = 0;
+  static constexpr unsigned kMaxWorkers = 4;
 
   // Called with the full path of every file written completely. Optional.
   std::function<void(const std::wstring&)> FileExtracted;
@@ -66,19 +81,31 @@ class Archiver {
   std::size_t EntryCount() const { return directory_.entries.size(); }
 
  private:
+  struct Run;
+  struct Job;
+  struct Sleeper;
+  struct Worker;
+  struct Closer;
+
   std::wstring DecodeName(const zip::Entry& entry);
   bool IsSelected(const std::wstring& name, std::uint32_t entryAttributes, const std::wstring& fileMask,
                   std::uint32_t attributes, const std::wstring& exclusionMask) const;
-  Status ExtractEntry(const zip::Entry& entry, const std::wstring& name, const std::wstring& outputBase);
+  static void WorkerMain(void* worker);
+  static void CloserMain(void* closer);
+  Status Coordinate(Run& run);
+  Job& PrepareJob(Run& run, std::size_t index);
+  bool PickJob(Run& run, std::size_t& index);
+  void Work(Run& run, Worker& worker);
+  void ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reader, InputFile& archive,
+                    Sleeper* sleeper);
+  void CloseOutputs(Run& run, Sleeper& sleeper);
   bool ForceDirectories(const std::wstring& directory);
-  bool NeedsFlush(const std::wstring& path);
-  void ReplacePassword(std::string typed);
+  void ReplacePassword(Run& run, std::string typed);
 
   FileSystem& fs_;
   Prompts& prompts_;
   std::unique_ptr<InputFile> archive_;
   zip::CentralDirectory directory_;
-  std::unique_ptr<zip::EntryReader> reader_;
 };
 
 // Wildcard match of a name against a mask: '*' any run of characters, '?' one character,

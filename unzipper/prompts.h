@@ -1,7 +1,7 @@
 // The two questions the archiver may ask while it extracts: a password for an entry whose
 // password verifier does not match, and what to do after an entry failed. The library asks
 // with modal Win32 dialogs; the host command line asks on the terminal; tests answer from a
-// script.
+// script. The archiver asks only on the thread that called it, one question at a time.
 #pragma once
 #include <string>
 

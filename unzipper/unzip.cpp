@@ -23,7 +23,7 @@ void Report(const UnzipObserver* observer, std::wstring_view text) noexcept {
 
 std::int32_t UnzipArchive(FileSystem& fileSystem, Prompts& prompts, const wchar_t* archivePath,
                           const wchar_t* destination, const char* password,
-                          const UnzipObserver* observer) noexcept {
+                          const UnzipObserver* observer, unsigned workers) noexcept {
   try {
     Archiver archiver(fileSystem, prompts);
     archiver.FileName = archivePath != nullptr ? archivePath : L"";
@@ -31,6 +31,7 @@ std::int32_t UnzipArchive(FileSystem& fileSystem, Prompts& prompts, const wchar_
     archiver.BaseDir = destination != nullptr ? destination : L"";
     archiver.UnicodeFilenames = true;
     archiver.EncryptionMethod = caAES_128;
+    archiver.Workers = workers;
     if (observer != nullptr) archiver.FileExtracted = observer->fileExtracted;
 
     Status status = archiver.Open();

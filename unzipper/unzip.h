@@ -22,9 +22,12 @@ struct UnzipObserver {
   std::function<void(const std::wstring&)> failed;
 };
 
-// Null pointers are empty texts. The password's bytes are used as given. Never throws.
+// Null pointers are empty texts. The password's bytes are used as given. workers is the
+// number of decoding threads (0: one per processor, up to Archiver::kMaxWorkers); tests and
+// the fuzz target pin it to 1 where they need the order of one entry after the other.
+// Never throws.
 std::int32_t UnzipArchive(FileSystem& fileSystem, Prompts& prompts, const wchar_t* archivePath,
                           const wchar_t* destination, const char* password,
-                          const UnzipObserver* observer = nullptr) noexcept;
+                          const UnzipObserver* observer = nullptr, unsigned workers = 0) noexcept;
 
 }  // namespace orv

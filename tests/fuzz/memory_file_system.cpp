@@ -65,9 +65,13 @@ bool StartsWith(const std::vector<std::wstring>& path, const std::vector<std::ws
 class WindowsMemoryFileSystem::Input final : public InputFile {
  public:
   Input(WindowsMemoryFileSystem& fs, std::wstring key) : fs_(fs), key_(std::move(key)) { ++fs_.openInputs_; }
-  ~Input() override { --fs_.openInputs_; }
+  ~Input() override {
+    const std::lock_guard<std::recursive_mutex> lock(fs_.mutex_);
+    --fs_.openInputs_;
+  }
 
   bool Size(std::uint64_t& size) override {
+    const std::lock_guard<std::recursive_mutex> lock(fs_.mutex_);
     const Node* node = NodeNow();
     if (node == nullptr) return false;
     size = node->data.size();
@@ -78,6 +82,7 @@ class WindowsMemoryFileSystem::Input final : public InputFile {
     return true;
   }
   bool Read(void* buffer, std::size_t size, std::size_t& got) override {
+    const std::lock_guard<std::recursive_mutex> lock(fs_.mutex_);
     got = 0;
     const Node* node = NodeNow();
     if (node == nullptr) return false;
@@ -108,6 +113,7 @@ class WindowsMemoryFileSystem::Output final : public OutputFile {
   ~Output() override { Close(); }
 
   bool Write(const void* data, std::size_t size) override {
+    const std::lock_guard<std::recursive_mutex> lock(fs_.mutex_);
     if (closed_) return false;
     Node& node = fs_.nodes_.at(key_);
     if (size > fs_.freeSpace) return false;
@@ -120,6 +126,7 @@ class WindowsMemoryFileSystem::Output final : public OutputFile {
     return true;
   }
   bool SetLastWriteTime(std::uint16_t dosDate, std::uint16_t dosTime) override {
+    const std::lock_guard<std::recursive_mutex> lock(fs_.mutex_);
     if (closed_) return false;
     // What DosDateTimeToFileTime accepts.
     const unsigned month = (dosDate >> 5) & 0x0F, day = dosDate & 0x1F;
@@ -132,10 +139,12 @@ class WindowsMemoryFileSystem::Output final : public OutputFile {
     return true;
   }
   bool Flush() override {
+    const std::lock_guard<std::recursive_mutex> lock(fs_.mutex_);
     ++fs_.flushes_;
     return !closed_;
   }
   bool Close() override {
+    const std::lock_guard<std::recursive_mutex> lock(fs_.mutex_);
     if (closed_) return true;
     closed_ = true;
     --fs_.openOutputs_;
@@ -224,11 +233,13 @@ WindowsMemoryFileSystem::Resolved WindowsMemoryFileSystem::Resolve(const std::ws
 }
 
 std::wstring WindowsMemoryFileSystem::KeyOf(const std::wstring& path) const {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(path);
   return where.kind == PathKind::kPlain ? where.key : std::wstring();
 }
 
 void WindowsMemoryFileSystem::AddDirectory(const std::wstring& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(path);
   if (where.kind != PathKind::kPlain) return;
   std::vector<std::wstring> partial;
@@ -245,6 +256,7 @@ void WindowsMemoryFileSystem::AddDirectory(const std::wstring& path) {
 }
 
 void WindowsMemoryFileSystem::AddFile(const std::wstring& path, std::string data, std::uint32_t attributes) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(path);
   if (where.kind != PathKind::kPlain || where.components.size() < 2) return;
   std::vector<std::wstring> parent(where.components.begin(), where.components.end() - 1);
@@ -259,6 +271,7 @@ void WindowsMemoryFileSystem::AddFile(const std::wstring& path, std::string data
 }
 
 void WindowsMemoryFileSystem::Confine(const std::wstring& directory) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(directory);
   confined_ = where.kind == PathKind::kPlain;
   confinement_ = where.components;
@@ -295,6 +308,7 @@ WindowsMemoryFileSystem::Node* WindowsMemoryFileSystem::Parent(const Resolved& w
 }
 
 const WindowsMemoryFileSystem::Node* WindowsMemoryFileSystem::Find(const std::wstring& path) const {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(path);
   if (where.kind != PathKind::kPlain) return nullptr;
   const auto it = nodes_.find(where.key);
@@ -302,6 +316,7 @@ const WindowsMemoryFileSystem::Node* WindowsMemoryFileSystem::Find(const std::ws
 }
 
 std::unique_ptr<InputFile> WindowsMemoryFileSystem::OpenForReading(const std::wstring& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(path);
   if (where.kind != PathKind::kPlain) return nullptr;
   const auto it = nodes_.find(where.key);
@@ -310,6 +325,7 @@ std::unique_ptr<InputFile> WindowsMemoryFileSystem::OpenForReading(const std::ws
 }
 
 std::unique_ptr<OutputFile> WindowsMemoryFileSystem::CreateForWriting(const std::wstring& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(path);
   if (!MayChange(L"create", path, where, false)) return nullptr;
   if (Parent(where) == nullptr) return nullptr;
@@ -333,6 +349,7 @@ std::unique_ptr<OutputFile> WindowsMemoryFileSystem::CreateForWriting(const std:
 }
 
 std::uint32_t WindowsMemoryFileSystem::GetAttributes(const std::wstring& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(path);
   if (where.kind == PathKind::kDevice) return 0x20;  // a device answers like a file
   if (where.kind != PathKind::kPlain) return kNoAttributes;
@@ -341,6 +358,7 @@ std::uint32_t WindowsMemoryFileSystem::GetAttributes(const std::wstring& path) {
 }
 
 bool WindowsMemoryFileSystem::SetAttributes(const std::wstring& path, std::uint32_t attributes) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(path);
   if (!MayChange(L"set attributes of", path, where, false)) return false;
   const auto it = nodes_.find(where.key);
@@ -354,6 +372,7 @@ bool WindowsMemoryFileSystem::SetAttributes(const std::wstring& path, std::uint3
 }
 
 bool WindowsMemoryFileSystem::RemoveFile(const std::wstring& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(path);
   if (!MayChange(L"delete", path, where, false)) return false;
   const auto it = nodes_.find(where.key);
@@ -365,6 +384,7 @@ bool WindowsMemoryFileSystem::RemoveFile(const std::wstring& path) {
 }
 
 bool WindowsMemoryFileSystem::MakeDirectory(const std::wstring& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(path);
   if (!MayChange(L"create directory", path, where, true)) return false;
   if (Parent(where) == nullptr || nodes_.count(where.key) != 0) return false;
@@ -377,6 +397,7 @@ bool WindowsMemoryFileSystem::MakeDirectory(const std::wstring& path) {
 }
 
 bool WindowsMemoryFileSystem::IsRemovableDrive(const std::wstring& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(path);
   if (where.kind != PathKind::kPlain || where.components.empty()) return false;
   return removableDrives.find(where.components.front()[0]) != std::wstring::npos;

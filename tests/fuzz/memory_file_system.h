@@ -9,6 +9,8 @@
 //    the superscript digits 1-3, with any extension) reaches that device, not a file;
 //  - a ':' after the drive names an alternate data stream; "\\..." is a UNC or device path.
 //
+// Every operation takes one lock, so that the archiver's threads may call it at once.
+//
 // Every operation that changes something (creating, writing, deleting, changing attributes)
 // is checked against the confinement directory: files only strictly inside it, directories
 // inside it or on the way to it. A change that would land anywhere else, on a device or in a
@@ -17,6 +19,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -99,6 +102,7 @@ class WindowsMemoryFileSystem final : public FileSystem {
                  bool directory);
   Node* Parent(const Resolved& where);
 
+  mutable std::recursive_mutex mutex_;
   std::wstring currentDirectory_;
   std::map<std::wstring, Node> nodes_;
   std::vector<std::wstring> confinement_;  // folded components of the confinement directory

@@ -4,6 +4,10 @@
 //
 // Files are objects that own their OS handle and close it when destroyed. Data moves in whole
 // blocks: there is one virtual call per block, never per byte.
+//
+// The archiver calls a file system from its decoding and closing threads at once (never two
+// threads on one file object): implementations must allow that. The platform ones do, each
+// call being a system call on its own objects.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
+#include <mutex>
 
 #include "os/file_system.h"
 #include "zip/name_text.h"
@@ -97,7 +98,14 @@ class PosixOutputFile final : public OutputFile {
         local.tm_min > 59 || local.tm_sec > 59) {
       return false;
     }
-    const time_t when = ::mktime(&local);
+    time_t when;
+    {
+      // mktime reads and may reload the time zone; glibc's own lock for that is invisible to
+      // ThreadSanitizer, so decoding threads setting file times at once take turns here.
+      static std::mutex timeZoneLock;
+      const std::lock_guard<std::mutex> lock(timeZoneLock);
+      when = ::mktime(&local);
+    }
     if (when == static_cast<time_t>(-1)) return false;
     struct timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
     return fd_ >= 0 && ::futimens(fd_, times) == 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <new>
 #include <sstream>
 
 #include "zip/name_text.h"
@@ -92,22 +93,38 @@ class CountingInput final : public InputFile {
 
 class CountingOutput final : public OutputFile {
  public:
-  CountingOutput(std::unique_ptr<OutputFile> real, FaultyFileSystem& owner) : real_(std::move(real)), owner_(owner) {}
+  CountingOutput(std::unique_ptr<OutputFile> real, FaultyFileSystem& owner, FaultyFileSystem::OutputFault fault)
+      : real_(std::move(real)), owner_(owner), fault_(fault) {
+    ++owner_.openOutputs;
+  }
+  ~CountingOutput() override { Close(); }
   bool Write(const void* data, std::size_t size) override {
-    if (written_ + size > owner_.failWritesAfter) return false;
+    if (fault_.throwOnWrite) throw std::bad_alloc();
+    if (fault_.failWrite || written_ + size > owner_.failWritesAfter) return false;
     if (!real_->Write(data, size)) return false;
     written_ += size;
-    owner_.largestWrite = std::max(owner_.largestWrite, written_);
+    std::uint64_t largest = owner_.largestWrite.load();
+    while (largest < written_ && !owner_.largestWrite.compare_exchange_weak(largest, written_)) {
+    }
     return true;
   }
   bool SetLastWriteTime(std::uint16_t date, std::uint16_t time) override { return real_->SetLastWriteTime(date, time); }
   bool Flush() override { return real_->Flush(); }
-  bool Close() override { return real_->Close(); }
+  bool Close() override {
+    if (closed_) return true;
+    closed_ = true;
+    if (fault_.closeDelayMicroseconds != 0) ::usleep(fault_.closeDelayMicroseconds);
+    const bool ok = real_->Close();
+    --owner_.openOutputs;
+    return ok && !fault_.failClose;
+  }
 
  private:
   std::unique_ptr<OutputFile> real_;
   FaultyFileSystem& owner_;
+  FaultyFileSystem::OutputFault fault_;
   std::uint64_t written_ = 0;
+  bool closed_ = false;
 };
 
 }  // namespace
@@ -123,7 +140,9 @@ std::unique_ptr<InputFile> FaultyFileSystem::OpenForReading(const std::wstring& 
 std::unique_ptr<OutputFile> FaultyFileSystem::CreateForWriting(const std::wstring& path) {
   auto file = real_->CreateForWriting(path);
   if (!file) return nullptr;
-  return std::make_unique<CountingOutput>(std::move(file), *this);
+  const OutputFault fault = outputFault ? outputFault(path) : OutputFault();
+  if (fault.createDelayMicroseconds != 0) ::usleep(fault.createDelayMicroseconds);
+  return std::make_unique<CountingOutput>(std::move(file), *this, fault);
 }
 
 }  // namespace orv::test

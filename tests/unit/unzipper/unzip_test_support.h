@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <atomic>
 #include <deque>
+#include <functional>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -53,15 +55,30 @@ class ScriptedPrompts final : public Prompts {
 // Passes every call to the platform file system, except that
 //  - writes fail once a file has received failWritesAfter bytes (a full disk),
 //  - reads fail once failReadsAfter bytes have been read from the archive,
-// and it remembers the largest number of bytes any single file received.
+//  - outputFault, when set, may delay a creation or a close or make it fail (after the real close, as a
+//    network drive reports late write errors) and may fail a file's writes,
+// and it remembers the largest number of bytes any single file received. The archiver calls
+// it from several threads: the settings are made before the extraction, the counters are
+// atomic, closeFault must be safe to call from any thread.
 class FaultyFileSystem final : public FileSystem {
  public:
+  struct OutputFault {
+    std::uint32_t createDelayMicroseconds = 0;  // before the file is handed out
+    std::uint32_t closeDelayMicroseconds = 0;
+    bool failClose = false;
+    bool failWrite = false;
+    bool throwOnWrite = false;  // std::bad_alloc, as an allocation inside the system would
+  };
+
   FaultyFileSystem();
 
   std::uint64_t failWritesAfter = UINT64_MAX;
   std::uint64_t failReadsAfter = UINT64_MAX;
-  std::uint64_t largestWrite = 0;  // bytes written to one file, the most of any file
-  std::uint64_t bytesRead = 0;
+  // Asked once per file created, with its path: what goes wrong with it.
+  std::function<OutputFault(const std::wstring& path)> outputFault;
+  std::atomic<std::uint64_t> largestWrite{0};  // bytes written to one file, the most of any file
+  std::atomic<std::uint64_t> bytesRead{0};
+  std::atomic<int> openOutputs{0};
 
   std::unique_ptr<InputFile> OpenForReading(const std::wstring& path) override;
   std::unique_ptr<OutputFile> CreateForWriting(const std::wstring& path) override;

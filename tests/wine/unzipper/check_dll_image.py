@@ -20,14 +20,15 @@ MACHINES = {"x86": 0x014C, "x64": 0x8664}
 # import fails this test until it has been checked and added here.
 ALLOWED_IMPORTS = {
     "kernel32.dll": {
-        "CloseHandle", "CreateDirectoryW", "CreateFileW", "CreateSemaphoreW", "DeleteCriticalSection",
+        "CloseHandle", "CreateDirectoryW", "CreateEventW", "CreateFileW", "CreateSemaphoreW", "DeleteCriticalSection",
         "DeleteFileW", "DosDateTimeToFileTime", "EnterCriticalSection", "FlushFileBuffers", "FreeLibrary",
-        "GetCurrentDirectoryW", "GetCurrentThreadId", "GetDriveTypeW", "GetFileAttributesW", "GetFileSizeEx",
-        "GetLastError", "GetModuleHandleA", "GetModuleHandleW", "GetProcAddress", "InitializeCriticalSection",
+        "GetCurrentDirectoryW", "GetCurrentProcess", "GetCurrentThreadId", "GetDriveTypeW", "GetFileAttributesW", "GetFileSizeEx",
+        "GetLastError", "GetModuleHandleA", "GetModuleHandleW", "GetProcAddress", "GetProcessAffinityMask",
+        "GetSystemInfo", "InitializeCriticalSection",
         "IsDBCSLeadByteEx", "LeaveCriticalSection", "LoadLibraryA", "LoadLibraryW", "LocalFileTimeToFileTime",
         "MultiByteToWideChar", "ReadFile", "ReleaseSemaphore", "RaiseException", "RtlCaptureContext",
         "RtlLookupFunctionEntry", "RtlUnwindEx", "RtlVirtualUnwind", "SetFileAttributesW", "SetFilePointer",
-        "SetFileTime", "SetLastError", "SetUnhandledExceptionFilter", "Sleep", "TlsAlloc", "TlsFree",
+        "SetEvent", "SetFileTime", "SetLastError", "SetUnhandledExceptionFilter", "Sleep", "TlsAlloc", "TlsFree",
         "TlsGetValue", "TlsSetValue", "VirtualProtect", "VirtualQuery", "WaitForSingleObject",
         "WideCharToMultiByte", "WriteFile", "lstrlenW",
     },
@@ -37,7 +38,8 @@ ALLOWED_IMPORTS = {
         "SetWindowLongW", "SetWindowTextW",
     },
     "msvcrt.dll": {
-        "___lc_codepage_func", "___mb_cur_max_func", "__iob_func", "__mb_cur_max", "_amsg_exit", "_close",
+        "___lc_codepage_func", "___mb_cur_max_func", "__iob_func", "__mb_cur_max", "_amsg_exit", "_beginthreadex",
+        "_close",
         "_errno", "_initterm", "_iob", "_lock", "_read", "_unlock", "abort", "atoi", "calloc", "fputc", "fputs",
         "fputwc", "free", "fwprintf", "fwrite", "localeconv", "malloc", "memchr", "memcmp", "memcpy", "memmove",
         "memset", "realloc", "setlocale", "strchr", "strcmp", "strerror", "strlen", "strncmp", "vfprintf",
