@@ -1,5 +1,7 @@
 // orvunzip ARCHIVE DESTDIR [PASSWORD]: the library's extraction on the build host, for
-// benchmarks and interoperability tests. Prompts are asked on the terminal; exit status 0
+// benchmarks and interoperability tests. Without PASSWORD the launcher's archive password is
+// used, so a distribution archive made by mkdistro unpacks as the launcher would unpack it.
+// Prompts are asked on the terminal; exit status 0
 // when the extraction ran to its end (the library's -1), 1 when it failed (0), 2 for a
 // wrong command line.
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include <cstring>
 
 #include "cli/terminal_prompts.h"
+#include "core/product.h"
 #include "os/file_system.h"
 #include "unzip.h"
 #include "zip/name_text.h"
@@ -19,7 +22,7 @@ int main(int argc, char** argv) {
   }
   const std::wstring archive = orv::zip::Utf8ToWide(argv[1]);
   const std::wstring destination = orv::zip::Utf8ToWide(argv[2]);
-  const char* password = argc == 4 ? argv[3] : "";
+  const char* password = argc == 4 ? argv[3] : ot::kArchivePassword;
 
   const auto fileSystem = orv::CreatePlatformFileSystem();
   orv::TerminalPrompts prompts(stdin, stderr, ::isatty(STDIN_FILENO) == 1);

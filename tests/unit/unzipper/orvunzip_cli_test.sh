@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# orvunzip end to end: 7zz and bsdtar AES archives extracted byte for byte; a wrong password with no
+# orvunzip end to end: 7zz and bsdtar AES archives extracted byte for byte, also with the default
+# (the launcher's) password; a wrong password with no
 # terminal to ask (Cancel: nothing written, exit 0); a damaged archive (exit 1, its error
 # printed); a wrong command line (exit 2).
 set -u
@@ -41,6 +42,10 @@ for archive in "${archives[@]}"; do
   grep -Eq "extracted: $work/out/(\./)?Readme.txt" "$work/log" || fail "no report of Readme.txt for $archive"
 done
 cp "$work/AES128-Deflate.zip" "$work/a.zip"
+
+# Without a password argument the launcher's archive password is used.
+"$orvunzip" "$work/a.zip" "$work/default" >"$work/log" 2>&1 </dev/null || fail "default password: $(cat "$work/log")"
+diff -r "$work/tree" "$work/default" || fail "trees differ with the default password"
 
 "$orvunzip" "$work/a.zip" "$work/wrong" "not the password" >"$work/log" 2>&1 </dev/null ||
   fail "wrong password must still complete"
