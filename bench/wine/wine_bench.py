@@ -4,7 +4,7 @@
     /usr/bin/python3 bench/wine/wine_bench.py --bin-dir build/windows-x86/bin [--runs N]
 
 Needs cryptospeed.exe and otSetup_bench.exe in the bin directory
-(cmake --build build/windows-x86 --target cryptospeed otSetup_bench).
+(cmake --build build/windows-x86 --target cryptospeed otSetup_bench unzip_harness).
 
 1. cryptospeed.exe: the library's crypto on the portable and the accelerated paths.
 2. The launcher around the benchmark payload, started N times in one prefix: the time from its
@@ -196,14 +196,16 @@ def main() -> int:
     parser.add_argument("--skip-dll", action="store_true")
     args = parser.parse_args()
     bin_dir = args.bin_dir.resolve()
-    needed = ([] if args.skip_crypto else ["cryptospeed.exe"]) + ([] if args.skip_launcher else ["otSetup_bench.exe"])
+    needed = (([] if args.skip_crypto else ["cryptospeed.exe"]) +
+              ([] if args.skip_launcher else ["otSetup_bench.exe"]) +
+              ([] if args.skip_dll else ["unzip_harness.exe", "OrvUnzip.dll"]))
     missing = [name for name in needed if not (bin_dir / name).exists()]
     if missing:
         print(f"wine_bench: {', '.join(missing)} not built in {bin_dir} (cmake --build <tree> --target "
-              "cryptospeed otSetup_bench)", file=sys.stderr)
+              "cryptospeed otSetup_bench unzip_harness)", file=sys.stderr)
         return 2
     otwine.BIN_DIR = bin_dir
-    otwine.ARCH = pe_arch(bin_dir / needed[0]) if needed else "x64"
+    otwine.ARCH = pe_arch(bin_dir / needed[0]) if needed else "x86"
     if not otwine.loader_runs(otwine.loader_for(otwine.ARCH)):
         print(f"wine_bench: {otwine.loader_for(otwine.ARCH)} cannot run on this machine "
               f"(the {otwine.ARCH} build cannot be measured here)", file=sys.stderr)
