@@ -3,9 +3,12 @@ world, reading its window's state from outside, and finding what a run left behi
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import shutil
+import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -24,6 +27,19 @@ SYSTEM_REFUSED = ("Your system doesn't support .NET 4.6 or better. Press the but
                   "the system requirements and exit.")
 DOTNET_REFUSED = ("You need to install the .NET runtime version 4.6 or higher (4.6.2, 4.7...4.8, "
                   "etc), but NOT 5.0, 6.0, etc...")
+
+
+@contextlib.contextmanager
+def tmpfs(options: str):
+    """A small tmpfs mounted on a temporary folder, unmounted afterwards. Enter it before the
+    Scenario: on the emulated road every Wine process, the wineserver (which creates the files)
+    included, works in a private copy of the mount table taken when it starts."""
+    with tempfile.TemporaryDirectory() as mount_point:
+        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", mount_point], check=True)
+        try:
+            yield Path(mount_point)
+        finally:
+            subprocess.run(["umount", "-l", mount_point], check=False)
 
 
 def install(s: otwine.Scenario, exe: str = "otSetup.exe", folder: str = "Apps/Orvane Setup") -> Path:

@@ -2,14 +2,11 @@
 temporary directory once the window is closed."""
 
 import re
-import subprocess
-import tempfile
 import unittest
-from pathlib import Path
 
 import otwine
 from launcher_scenarios import (install, main_window, page_state, red_pixels, set_dotnet,
-                                wait_exit, working_dirs)
+                                tmpfs, wait_exit, working_dirs)
 
 
 class ExtractionFailures(unittest.TestCase):
@@ -70,21 +67,17 @@ class ExtractionFailures(unittest.TestCase):
             self.assertFalse((s.c_drive / ("t" * 50)).exists())  # nothing written anywhere
 
     def test_temporary_directory_where_nothing_can_be_created(self):
-        with otwine.Scenario() as s, tempfile.TemporaryDirectory() as mount_point:
-            subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=1m", "tmpfs", mount_point], check=True)
-            try:
-                s.drive("q", mount_point)
-                s.reg_add(r"HKCU\Environment", "TEMP", "REG_SZ", "Q:\\")
-                s.reg_add(r"HKCU\Environment", "TMP", "REG_SZ", "Q:\\")
-                state = self.run_failure(
-                    s, "otSetup.exe",
-                    re.compile(r'^Couldn\'t extract the unzipping dll: Cannot create file '
-                               r'"Q:\\\{[0-9A-F-]{36}\}\\OrvUnzip\.dll"\. \S.*[^. ]$'),
-                    "failed-readonly-temp")
-                self.assertNotIn("\n", state["text"])
-                self.assertEqual(list(Path(mount_point).iterdir()), [])
-            finally:
-                subprocess.run(["umount", "-l", mount_point], check=False)
+        with tmpfs("ro,size=1m") as mount_point, otwine.Scenario() as s:
+            s.drive("q", mount_point)
+            s.reg_add(r"HKCU\Environment", "TEMP", "REG_SZ", "Q:\\")
+            s.reg_add(r"HKCU\Environment", "TMP", "REG_SZ", "Q:\\")
+            state = self.run_failure(
+                s, "otSetup.exe",
+                re.compile(r'^Couldn\'t extract the unzipping dll: Cannot create file '
+                           r'"Q:\\\{[0-9A-F-]{36}\}\\OrvUnzip\.dll"\. \S.*[^. ]$'),
+                "failed-readonly-temp")
+            self.assertNotIn("\n", state["text"])
+            self.assertEqual(list(mount_point.iterdir()), [])
 
 
 if __name__ == "__main__":

@@ -62,8 +62,8 @@ class HeldFileAtCleanUp(unittest.TestCase):
     def test_a_file_released_during_the_retries_goes_with_the_whole_directory(self):
         with otwine.Scenario() as s:
             proc, setup_window, working_dir, held, holder = self.start(s, hold_ms=1500)
+            closed = time.monotonic()  # before the close: the launcher may see it at once
             s.close(setup_window["hwnd"])
-            closed = time.monotonic()
             self.assertEqual(wait_exit(proc, 60), 0)
             elapsed = time.monotonic() - closed
             self.assertEqual(holder.wait(timeout=30), 0)
@@ -74,14 +74,14 @@ class HeldFileAtCleanUp(unittest.TestCase):
                   file=sys.stderr)
             self.assertEqual(left, [])
             self.assertEqual(working_dirs(s), [])
-            self.assertGreaterEqual(elapsed, CLEANUP_PAUSE - 0.5)
+            self.assertGreaterEqual(elapsed, CLEANUP_PAUSE)
             self.assertLess(elapsed, 20)
 
     def test_a_file_held_past_the_retries_stays_alone_and_the_launcher_still_ends(self):
         with otwine.Scenario() as s:
             proc, setup_window, working_dir, held, holder = self.start(s, hold_ms=20000)
+            closed = time.monotonic()  # before the close: the launcher may see it at once
             s.close(setup_window["hwnd"])
-            closed = time.monotonic()
             self.assertEqual(wait_exit(proc, 60), 0)
             elapsed = time.monotonic() - closed
             # The lock really outlasted the clean-up.
