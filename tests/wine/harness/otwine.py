@@ -191,14 +191,26 @@ def end_prefix(env: dict) -> None:
             pass
 
 
+def _self_and_ancestors() -> set[int]:
+    chain, pid = set(), os.getpid()
+    while pid > 1 and pid not in chain:
+        chain.add(pid)
+        try:
+            pid = int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            break
+    return chain
+
+
 def prefix_processes(prefix: Path) -> list[tuple[int, str]]:
     """The Linux processes of a prefix, found by the WINEPREFIX in their environment (a process
-    the wineserver never heard of, such as a child stuck between fork and exec, is found too):
+    the wineserver never heard of, such as a child stuck between fork and exec, is found too),
+    except this process and its ancestors, which may carry it too (wine-run.sh exports it):
     (PID, "state kernel-wait command line")."""
     wanted = f"WINEPREFIX={prefix}".encode()
-    found = []
+    found, spared = [], _self_and_ancestors()
     for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit() or int(entry.name) == os.getpid():
+        if not entry.name.isdigit() or int(entry.name) in spared:
             continue
         try:
             if wanted not in (entry / "environ").read_bytes().split(b"\0"):
@@ -984,9 +996,18 @@ def _cli() -> int:
     make.add_argument("--loader", required=True)
     make.add_argument("--dest", required=True, type=Path)
     make.add_argument("--template-dir", type=Path)
+    leftovers = commands.add_parser(
+        "kill-leftovers", help="kill the processes of a prefix that outlived its wineserver "
+        "(this command's own ancestors are spared)")
+    leftovers.add_argument("--prefix", required=True, type=Path)
     options = parser.parse_args()
     if options.command == "new-prefix":
         new_prefix(options.dest, options.loader, options.template_dir)
+    elif options.command == "kill-leftovers":
+        left = kill_prefix_processes(options.prefix)
+        if left:
+            print("otwine: killed processes of the prefix that outlived its wineserver:\n"
+                  + "\n".join(left), file=sys.stderr)
     return 0
 
 
