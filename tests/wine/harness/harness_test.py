@@ -1,5 +1,7 @@
 """Self-test of the otwine harness: prefix, paths, registry, otprobe, a real GUI window and
 the screen. One console scenario and one GUI scenario keep it short."""
+import contextlib
+import io
 import json
 import re
 import subprocess
@@ -135,6 +137,42 @@ class AbandonedScenario(unittest.TestCase):
             self.assertFalse(Path(root).exists())
             otwine.Scenario.wait_until(None, lambda: not otwine._alive(int(xvfb)), timeout=10,
                                        what="the abandoned Xvfb to end")
+
+
+class FirstBootTooSlow(otwine.Scenario):
+    """A scenario whose first boot is given no time at all, so that it outlives its bound."""
+
+    def _boot_timeout(self, attempt: int) -> float:
+        return 0.05 if attempt == 1 else super()._boot_timeout(attempt)
+
+
+class EmulatorFaults(unittest.TestCase):
+    def test_a_hung_boot_is_done_again_on_the_emulated_road_only(self):
+        said = io.StringIO()
+        with contextlib.redirect_stderr(said), FirstBootTooSlow(display=False, cpu="max") as s:
+            self.assertIn("hung under emulation", said.getvalue())
+            self.assertIn("processes of the prefix:", said.getvalue())
+            self.assertEqual(s.run(["cmd", "/c", "echo booted"]).stdout.strip(), "booted")
+        if otwine.emulated(otwine.loader_for(otwine.ARCH)):
+            return  # this machine has no native road to check
+        with self.assertRaises(subprocess.TimeoutExpired):
+            with contextlib.redirect_stderr(io.StringIO()), FirstBootTooSlow(display=False):
+                pass
+
+    def test_processes_the_wineserver_never_knew_end_with_the_prefix(self):
+        # Stands in for a child stuck between fork and exec: it carries the prefix's WINEPREFIX
+        # but never connected to the wineserver, so "wineserver -k" does not reach it.
+        said = io.StringIO()
+        with contextlib.redirect_stderr(said), otwine.Scenario(display=False) as s:
+            stray = subprocess.Popen(["setsid", "sleep", "300"], env=s.env)
+        try:
+            self.assertIsNotNone(otwine.Scenario.wait_until(
+                None, lambda: stray.poll(), timeout=10, what="the stray process to be killed"))
+            self.assertIn(f"{stray.pid} ", said.getvalue())
+            self.assertIn("sleep 300", said.getvalue())
+        finally:
+            stray.kill()
+            stray.wait()
 
 
 class GuiScenario(unittest.TestCase):

@@ -17,9 +17,11 @@ Scenario: one private Wine world per test
 
 On entry a Scenario makes a fresh prefix and starts its own Xvfb (``Xvfb -displayfd``, screen
 1024x768x24). On exit it ends the prefix's processes (``wineserver -k``, then waits for the
-server), kills Xvfb by its PID (only after the wineserver is gone: a server bound to a
+server), kills every process left with the prefix's WINEPREFIX (one the server never knew of
+survives it), kills Xvfb by its PID (only after the wineserver is gone: a server bound to a
 vanished display hangs the next GUI program), kills whatever ``start`` left running and deletes
-the prefix. ``Scenario(display=False)`` skips Xvfb for console-only tests.
+the prefix. On entry the prefix is booted by a command of its own (see ``Scenario._boot``).
+``Scenario(display=False)`` skips Xvfb for console-only tests.
 ``Scenario(cpu="pentium3")`` (32-bit only) runs every program of the scenario on that emulated
 processor (qemu's names: "max" has AES-NI and SHA-NI, "qemu32" and "pentium3" have neither). A test process
 killed outright (SIGKILL) cannot unwind; the next Scenario on the machine then ends that
@@ -619,7 +621,7 @@ class Scenario:
         attempts = 2 if emulated(self.loader, self.cpu) else 1
         for attempt in range(1, attempts + 1):
             try:
-                done = self.run(["cmd", "/c", "exit"], timeout=BOOT_TIMEOUT)
+                done = self.run(["cmd", "/c", "exit"], timeout=self._boot_timeout(attempt))
             except subprocess.TimeoutExpired:
                 if attempt == attempts:
                     raise
@@ -634,6 +636,9 @@ class Scenario:
                 raise RuntimeError(f"booting {self.prefix} failed with exit code "
                                    f"{done.returncode}: {done.stderr.strip()}")
             return
+
+    def _boot_timeout(self, attempt: int) -> float:
+        return BOOT_TIMEOUT
 
     def __exit__(self, *exc) -> None:
         if self.env:
