@@ -15,6 +15,7 @@ export WINEPREFIX="$prefix" WINEARCH="$winearch" WINEDEBUG=-all WINEDLLOVERRIDES
 xvfb_pid=""
 cleanup() {
   timeout 20 "$server" -k 2>/dev/null || true
+  timeout 20 /usr/bin/python3 "$ROOT/tests/wine/harness/otwine.py" kill-leftovers --prefix "$prefix" || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -33,10 +34,20 @@ timeout 60 "$loader" reg add 'HKLM\SOFTWARE\Microsoft\NET Framework Setup\NDP\v4
 
 if [ "$headless" = 1 ]; then
   shot="$ROOT/build/demo-screenshot.png"
-  # The demo setup program ends by itself after a few seconds when nobody can close it.
-  OT_DEMO_HOLD_SECONDS=6 timeout 120 "$loader" "$exe" &
+  # The demo setup program ends by itself after a few seconds when nobody can close it. The
+  # screenshot is taken once its window is on the screen: seconds natively, longer emulated.
+  OT_DEMO_HOLD_SECONDS=10 timeout 180 "$loader" "$exe" &
   run=$!
-  sleep 8
+  seen=0
+  for _ in $(seq 1 240); do
+    if xdotool search --onlyvisible --name '^Orvane Tessaly Setup \(demo\)$' >/dev/null 2>&1; then
+      seen=1
+      break
+    fi
+    kill -0 "$run" 2>/dev/null || break
+    sleep 0.5
+  done
+  [ "$seen" = 1 ] && sleep 1 || echo "demo: the setup program's window never appeared" >&2
   import -window root "$shot"
   wait "$run" && rc=0 || rc=$?
   echo "demo: otSetup.exe exited with code $rc; screenshot of the running setup: $shot"
