@@ -15,8 +15,8 @@ export WINEPREFIX="$prefix" WINEARCH="$winearch" WINEDEBUG=-all WINEDLLOVERRIDES
 xvfb_pid=""
 cleanup() {
   timeout 20 "$server" -k 2>/dev/null || true
-  timeout 20 /usr/bin/python3 "$ROOT/tests/wine/harness/otwine.py" kill-leftovers --prefix "$prefix" || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  timeout 20 /usr/bin/python3 "$ROOT/tests/wine/harness/otwine.py" kill-leftovers --prefix "$prefix" || true
 }
 trap cleanup EXIT
 headless=0
