@@ -56,48 +56,22 @@ export DISPLAY=
 export TMPDIR=$workdir/tmp
 mkdir -p "$TMPDIR"
 
-end_prefix() {
+cleanup() {
   timeout 20 "$wineserver" -k >/dev/null 2>&1
   timeout 20 "$wineserver" -w >/dev/null 2>&1
   # A process the wineserver never knew of (under qemu-i386, a child stuck between fork and
   # exec) survives it; it is found by its WINEPREFIX.
   timeout 20 "$python" "$here/harness/otwine.py" kill-leftovers --prefix "$WINEPREFIX"
-}
-cleanup() {
-  end_prefix
   rm -rf "$workdir"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-make_prefix() {
-  if [ -n "${OT_WINE_TEMPLATE_DIR:-}" ]; then
-    "$python" "$here/harness/otwine.py" new-prefix --loader "$loader" \
-        --template-dir "$OT_WINE_TEMPLATE_DIR" --dest "$WINEPREFIX" || exit 2
-  else
-    timeout 120 "$loader" wineboot -i >/dev/null 2>&1 || { echo "wine-run.sh: wineboot failed" >&2; exit 2; }
-  fi
-}
-
-# Wine's boot (wineboot, services.exe and its services) runs with the first program of a new
-# wineserver; it is started here with a harmless command and a bound of its own. Under qemu-i386
-# a child process now and then deadlocks between fork and exec and the boot never ends: there,
-# and only for this step, the boot is reported and done once more in a fresh copy.
-boot() { timeout --kill-after=10 90 "$loader" cmd /c exit >/dev/null 2>&1; }
-make_prefix
-if ! boot; then
-  if [ "$arch" = win32 ] && [ "$("$loader" --probe 2>/dev/null)" = emulated ]; then
-    echo "wine-run.sh: the prefix's boot hung under emulation; booting a fresh copy" >&2
-    end_prefix
-    rm -rf "$WINEPREFIX"
-    make_prefix
-    boot || { echo "wine-run.sh: the prefix did not boot" >&2; exit 2; }
-  else
-    echo "wine-run.sh: the prefix did not boot" >&2
-    exit 2
-  fi
-fi
+# A fresh prefix, booted with a bound of its own before the program runs (otwine.boot_prefix:
+# under emulation a boot that hangs is done once more in a fresh copy).
+"$python" "$here/harness/otwine.py" new-prefix --boot --loader "$loader" \
+    ${OT_WINE_TEMPLATE_DIR:+--template-dir "$OT_WINE_TEMPLATE_DIR"} --dest "$WINEPREFIX" || exit 2
 
 timeout --kill-after=10 "${OT_WINE_TIMEOUT:-120}" "$loader" "$exe" "$@"
 exit $?

@@ -18,7 +18,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "launcher"))
 import otwine  # noqa: E402
 from launcher_scenarios import (MARKER_KEY, MARKER_NAME, demo_env, install,  # noqa: E402
                                 main_window, page_state, read_record, red_pixels, set_dotnet,
-                                tmpfs, wait_exit, working_dirs)
+                                tmpfs, tree, wait_exit, working_dirs)
 
 SETUP_TITLE = "Orvane Tessaly Setup (demo)"
 SETUP_MUTEX = "Global\\Orvane Tessaly Setup Mutex"
@@ -27,15 +27,6 @@ MUTEX_ABSENT = 0  # exit code of ot_mutex_probe
 # The launcher hides its window and pauses 3 s before its first attempt to open the setup
 # mutex; this much after the setup program's window appeared, the launcher is in its wait.
 IN_THE_WAIT_SECONDS = 6
-
-
-def tree(root: Path) -> list[str]:
-    """Every path under root, relative, "/" separated; links are listed, not followed."""
-    found = []
-    for directory, dirs, files in os.walk(root):
-        for name in dirs + files:
-            found.append(Path(directory, name).relative_to(root).as_posix())
-    return sorted(found)
 
 
 def report(what: str, items) -> None:

@@ -20,7 +20,7 @@ On entry a Scenario makes a fresh prefix and starts its own Xvfb (``Xvfb -displa
 server), kills every process left with the prefix's WINEPREFIX (one the server never knew of
 survives it), kills Xvfb by its PID (only after the wineserver is gone: a server bound to a
 vanished display hangs the next GUI program), kills whatever ``start`` left running and deletes
-the prefix. On entry the prefix is booted by a command of its own (see ``Scenario._boot``).
+the prefix. On entry the prefix is booted by a command of its own (see ``boot_prefix``).
 ``Scenario(display=False)`` skips Xvfb for console-only tests.
 ``Scenario(cpu="pentium3")`` (32-bit only) runs every program of the scenario on that emulated
 processor (qemu's names: "max" has AES-NI and SHA-NI, "qemu32" and "pentium3" have neither). A test process
@@ -242,19 +242,30 @@ def kill_prefix_processes(prefix: Path) -> list[str]:
 _road: dict[str, str] = {}
 
 
-def emulated(loader: str, cpu: str | None = None) -> bool:
-    """Whether programs of this loader run on qemu-i386 (wine32 --probe, asked once)."""
-    if cpu:
-        return True
+def emulated(loader: str, env: dict | None = None) -> bool:
+    """Whether programs of this loader, started with env (default: this process's), run on
+    qemu-i386: wine32 --probe, asked once per OT_WINE32_EMULATE setting."""
     if loader != WINE32:
         return False
-    if loader not in _road:
+    env = os.environ if env is None else env
+    forced = env.get("OT_WINE32_EMULATE", "")
+    if forced not in _road:
         try:
-            _road[loader] = subprocess.run([loader, "--probe"], capture_output=True, text=True,
-                                           timeout=60).stdout.strip()
+            _road[forced] = subprocess.run([loader, "--probe"], capture_output=True, text=True,
+                                           timeout=60, env=env).stdout.strip()
         except (OSError, subprocess.TimeoutExpired):
-            _road[loader] = "unavailable"
-    return _road[loader] == "emulated"
+            _road[forced] = "unavailable"
+    return _road[forced] == "emulated"
+
+
+def report_hang(prefix: Path, command, timeout: float, printed: str | None = None) -> None:
+    """A command that outlives its bound is reported with what it printed and what else ran in
+    the prefix, before it is killed, so that a hang seen once can be understood."""
+    said = "" if printed is None else f"otwine: its standard error so far:\n{printed}\n"
+    print(f"otwine: {' '.join(map(str, command))} still running after {timeout} s\n{said}"
+          "otwine: processes of the prefix:\n"
+          + "\n".join(f"{pid} {text}" for pid, text in prefix_processes(prefix)),
+          file=sys.stderr, flush=True)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -334,6 +345,44 @@ def new_prefix(dest: Path, loader: str, template_dir: Path | None) -> None:
             finally:
                 shutil.rmtree(building, ignore_errors=True)
         _copy_prefix(home / "prefix", dest)
+
+
+def boot_prefix(prefix: Path, loader: str, env: dict, template_dir: Path | None,
+                timeout_for=lambda attempt: BOOT_TIMEOUT) -> None:
+    """Starts the prefix's wineserver and Wine's boot (wineboot, services.exe and the services
+    it starts) with a harmless command, so that the first command of a test does not carry it.
+
+    On the emulated road qemu-i386 now and then deadlocks in a child process between fork and
+    exec (seen as a stray services.exe with two threads waiting on qemu's own locks, unknown to
+    the wineserver); the boot then never ends and every program of the prefix waits for it.
+    There, and only for this step, a boot that does not end within its bound is reported and
+    done once more in a fresh copy of the prefix (new_prefix with the same template). Natively
+    a hung boot raises subprocess.TimeoutExpired."""
+    command = [loader, "cmd", "/c", "exit"]
+    attempts = 2 if emulated(loader, env) else 1
+    for attempt in range(1, attempts + 1):
+        timeout = timeout_for(attempt)
+        # Output to DEVNULL, not a pipe: the services the boot starts keep what they inherit.
+        proc = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            code = proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            report_hang(prefix, command, timeout)
+            proc.kill()
+            proc.wait()
+            if attempt == attempts:
+                raise
+            print(f"otwine: the boot of {prefix} hung under emulation; ending it and booting a "
+                  "fresh copy", file=sys.stderr, flush=True)
+            end_prefix(env)
+            kill_prefix_processes(prefix)
+            shutil.rmtree(prefix)
+            new_prefix(prefix, loader, template_dir)
+            continue
+        if code != 0:
+            raise RuntimeError(f"booting {prefix} failed with exit code {code}")
+        return
 
 
 def default_template_dir() -> Path | None:
@@ -603,39 +652,12 @@ class Scenario:
                 self._start_xvfb()
                 self._write_owner()
             self.env = base_env(self.prefix, self.loader, self.display, self.cpu)
-            self._boot()
+            boot_prefix(self.prefix, self.loader, self.env, default_template_dir(),
+                        self._boot_timeout)
         except BaseException:
             self.__exit__(None, None, None)
             raise
         return self
-
-    def _boot(self) -> None:
-        """Starts the prefix's wineserver and Wine's boot (wineboot, services.exe and the services
-        it starts) with a harmless command, so that a test's first command does not carry it.
-
-        On the emulated road qemu-i386 now and then deadlocks in a child process between fork and
-        exec (seen as a stray services.exe with two threads waiting on qemu's own locks, unknown
-        to the wineserver); the boot then never ends and every program of the prefix waits for
-        it. There, and only for this step, a boot that does not end within its bound is reported
-        and done once more in a fresh copy of the prefix. Natively a hung boot fails the test."""
-        attempts = 2 if emulated(self.loader, self.cpu) else 1
-        for attempt in range(1, attempts + 1):
-            try:
-                done = self.run(["cmd", "/c", "exit"], timeout=self._boot_timeout(attempt))
-            except subprocess.TimeoutExpired:
-                if attempt == attempts:
-                    raise
-                print(f"otwine: the boot of {self.prefix} hung under emulation; ending it and "
-                      "booting a fresh copy", file=sys.stderr, flush=True)
-                end_prefix(self.env)
-                kill_prefix_processes(self.prefix)
-                shutil.rmtree(self.prefix)
-                new_prefix(self.prefix, self.loader, default_template_dir())
-                continue
-            if done.returncode != 0:
-                raise RuntimeError(f"booting {self.prefix} failed with exit code "
-                                   f"{done.returncode}: {done.stderr.strip()}")
-            return
 
     def _boot_timeout(self, attempt: int) -> float:
         return BOOT_TIMEOUT
@@ -723,26 +745,17 @@ class Scenario:
             try:
                 code = proc.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
-                self._report_hang(command, timeout, err_path)
+                try:
+                    printed = err_path.read_bytes().decode("utf-8", "replace")[-4000:]
+                except OSError:
+                    printed = ""
+                report_hang(self.prefix, command, timeout, printed)
                 proc.kill()
                 proc.wait()
                 raise
         return subprocess.CompletedProcess(
             command, code, out_path.read_bytes().decode("utf-8", "replace"),
             err_path.read_bytes().decode("utf-8", "replace"))
-
-    def _report_hang(self, command, timeout: float, err_path: Path) -> None:
-        """A command that outlives its bound is reported with what it printed and what else ran
-        in the prefix, before it is killed, so that a hang seen once can be understood."""
-        try:
-            printed = err_path.read_bytes().decode("utf-8", "replace")[-4000:]
-        except OSError:
-            printed = ""
-        print(f"otwine: {' '.join(map(str, command))} still running after {timeout} s\n"
-              f"otwine: its standard error so far:\n{printed}\n"
-              f"otwine: processes of the prefix:\n"
-              + "\n".join(f"{pid} {text}" for pid, text in prefix_processes(self.prefix)),
-              file=sys.stderr, flush=True)
 
     def start(self, args, env: dict | None = None, cwd=None) -> subprocess.Popen:
         command = self._command(args)
@@ -1001,6 +1014,8 @@ def _cli() -> int:
     make.add_argument("--loader", required=True)
     make.add_argument("--dest", required=True, type=Path)
     make.add_argument("--template-dir", type=Path)
+    make.add_argument("--boot", action="store_true",
+                      help="then boot it with this process's environment (see boot_prefix)")
     leftovers = commands.add_parser(
         "kill-leftovers", help="kill the processes of a prefix that outlived its wineserver "
         "(this command's own ancestors are spared)")
@@ -1008,6 +1023,8 @@ def _cli() -> int:
     options = parser.parse_args()
     if options.command == "new-prefix":
         new_prefix(options.dest, options.loader, options.template_dir)
+        if options.boot:
+            boot_prefix(options.dest, options.loader, dict(os.environ), options.template_dir)
     elif options.command == "kill-leftovers":
         left = kill_prefix_processes(options.prefix)
         if left:

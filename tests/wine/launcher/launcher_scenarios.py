@@ -42,6 +42,15 @@ def tmpfs(options: str):
             subprocess.run(["umount", "-l", mount_point], check=False)
 
 
+def tree(root: Path) -> list[str]:
+    """Every path under root, relative, "/" separated; links are listed, not followed."""
+    found = []
+    for directory, dirs, files in os.walk(root):
+        for name in dirs + files:
+            found.append(Path(directory, name).relative_to(root).as_posix())
+    return sorted(found)
+
+
 def install(s: otwine.Scenario, exe: str = "otSetup.exe", folder: str = "Apps/Orvane Setup") -> Path:
     """Copies a launcher build to C:\\<folder>\\otSetup.exe and returns its Linux path."""
     target = s.c_drive / folder / "otSetup.exe"

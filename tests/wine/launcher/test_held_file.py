@@ -6,27 +6,18 @@ Released within the deletion's retry time, the file goes and so does the whole w
 directory; held past it, the file stays with its folders only, and the launcher still exits
 promptly with 0."""
 
-import os
 import sys
 import time
 import unittest
 from pathlib import Path
 
 import otwine
-from launcher_scenarios import demo_env, install, set_dotnet, wait_exit, working_dirs
+from launcher_scenarios import demo_env, install, set_dotnet, tree, wait_exit, working_dirs
 
 SETUP_TITLE = "Orvane Tessaly Setup (demo)"
 ERROR_SHARING_VIOLATION = 32
 # The clean-up pauses 3 s, then deletes, retrying for 5 s in all.
 CLEANUP_PAUSE = 3
-
-
-def tree(root: Path) -> list[str]:
-    found = []
-    for directory, dirs, files in os.walk(root):
-        for name in dirs + files:
-            found.append(Path(directory, name).relative_to(root).as_posix())
-    return sorted(found)
 
 
 def output(proc) -> str:
@@ -59,13 +50,18 @@ class HeldFileAtCleanUp(unittest.TestCase):
         self.assertTrue(held.exists())
         return proc, setup_window, working_dir, held, holder
 
+    def close_and_time(self, s, proc, setup_window) -> float:
+        """Closes the setup program; returns the seconds until the launcher has exited 0,
+        counted from before the close (the launcher may see it at once)."""
+        closed = time.monotonic()
+        s.close(setup_window["hwnd"])
+        self.assertEqual(wait_exit(proc, 60), 0)
+        return time.monotonic() - closed
+
     def test_a_file_released_during_the_retries_goes_with_the_whole_directory(self):
         with otwine.Scenario() as s:
             proc, setup_window, working_dir, held, holder = self.start(s, hold_ms=1500)
-            closed = time.monotonic()  # before the close: the launcher may see it at once
-            s.close(setup_window["hwnd"])
-            self.assertEqual(wait_exit(proc, 60), 0)
-            elapsed = time.monotonic() - closed
+            elapsed = self.close_and_time(s, proc, setup_window)
             self.assertEqual(holder.wait(timeout=30), 0)
             self.assertEqual(output(holder).split(), ["held", "watch", "gone", "released"])
 
@@ -80,10 +76,7 @@ class HeldFileAtCleanUp(unittest.TestCase):
     def test_a_file_held_past_the_retries_stays_alone_and_the_launcher_still_ends(self):
         with otwine.Scenario() as s:
             proc, setup_window, working_dir, held, holder = self.start(s, hold_ms=20000)
-            closed = time.monotonic()  # before the close: the launcher may see it at once
-            s.close(setup_window["hwnd"])
-            self.assertEqual(wait_exit(proc, 60), 0)
-            elapsed = time.monotonic() - closed
+            elapsed = self.close_and_time(s, proc, setup_window)
             # The lock really outlasted the clean-up.
             self.assertIsNone(holder.poll())
             self.assertIn("watch gone", output(holder))

@@ -6,8 +6,8 @@ import unittest
 from pathlib import Path
 
 import otwine
-from launcher_scenarios import (MARKER_KEY, MARKER_NAME, install, main_window, read_record,
-                                set_dotnet, wait_exit, working_dirs)
+from launcher_scenarios import (MARKER_KEY, MARKER_NAME, demo_env, install, main_window,
+                                read_record, set_dotnet, wait_exit, working_dirs)
 
 USER_HIVE = "S-1-5-21-0-0-0-1000"
 
@@ -24,10 +24,7 @@ class SuccessfulRun(unittest.TestCase):
             set_dotnet(s)
             exe = install(s, folder="Apps/Orvane Tessaly Setup")  # spaces in the directory
             record = s.c_drive / "records"
-            record.mkdir()
-            env = {"OT_DEMO_ARGS_FILE": s.to_windows_path(record / "setup.txt"),
-                   "OT_DEMO_STARTER_FILE": s.to_windows_path(record / "starter.txt"),
-                   "OT_DEMO_HOLD_SECONDS": "8"}
+            env = demo_env(s, record, OT_DEMO_HOLD_SECONDS=8)
             proc = s.start([exe], env=env)
 
             setup = s.wait_window(title="Orvane Tessaly Setup (demo)", timeout=60)
@@ -49,10 +46,10 @@ class SuccessfulRun(unittest.TestCase):
             # some slack for a loaded machine), not after giving up on the mutex (33 s).
             self.assertLess(time.monotonic() - released, 25)
 
-            starter = read_record(record / "starter.txt")
+            starter = read_record(record / "starter-args.txt")
             self.assertTrue(starter[0].endswith('\\Orvane.Tessaly.Starter.exe" -DelphiC#'), starter[0])
             self.assertEqual(starter[2:], ["-DelphiC#"])
-            lines = read_record(record / "setup.txt")
+            lines = read_record(record / "setup-args.txt")
             expected_dir = s.to_windows_path(exe.parent)
             self.assertTrue(lines[0].endswith(f' "{expected_dir}" "{USER_HIVE}"'), lines[0])
             self.assertEqual(lines[2:], [expected_dir, USER_HIVE])
@@ -74,22 +71,19 @@ class SuccessfulRun(unittest.TestCase):
             for name in ("TEMP", "TMP"):
                 s.reg_add(r"HKCU\Environment", name, "REG_SZ", temp_windows)
             record = s.c_drive / "records"
-            record.mkdir()
-            env = {"OT_DEMO_ARGS_FILE": s.to_windows_path(record / "setup.txt"),
-                   "OT_DEMO_STARTER_FILE": s.to_windows_path(record / "starter.txt"),
-                   "OT_DEMO_HOLD_SECONDS": "1"}
+            env = demo_env(s, record, OT_DEMO_HOLD_SECONDS=1)
             proc = s.start([exe], env=env)
             self.assertEqual(wait_exit(proc, 120), 0)
 
             expected_dir = s.to_windows_path(exe.parent)
             self.assertIn("J\u00fcrgen M\u00fcller\\Downloads\\\u4e0b\u8f7d", expected_dir)
-            lines = read_record(record / "setup.txt")
+            lines = read_record(record / "setup-args.txt")
             self.assertEqual(lines[2:], [expected_dir, USER_HIVE])
             self.assertTrue(lines[0].endswith(f' "{expected_dir}" "{USER_HIVE}"'), lines[0])
             # Both programs ran from a working folder under that %TEMP%.
             self.assertTrue(lines[1].lower().startswith(temp_windows.lower() + "\\{"), lines[1])
             self.assertTrue(lines[1].endswith("\\Setup\\Orvane.Tessaly.Setup.exe"), lines[1])
-            starter = read_record(record / "starter.txt")
+            starter = read_record(record / "starter-args.txt")
             self.assertTrue(starter[1].lower().startswith(temp_windows.lower() + "\\{"), starter[1])
             self.assertEqual(sorted(p.name for p in temp.iterdir()), [])
             self.assertEqual(working_dirs(s), [])
@@ -106,12 +100,10 @@ class SuccessfulRun(unittest.TestCase):
             (root / "otSetup.exe").write_bytes(exe.read_bytes())
             s.drive("r", root)
             record = s.c_drive / "records"
-            record.mkdir()
-            env = {"OT_DEMO_ARGS_FILE": s.to_windows_path(record / "setup.txt"),
-                   "OT_DEMO_HOLD_SECONDS": "1"}
+            env = demo_env(s, record, OT_DEMO_HOLD_SECONDS=1)
             proc = s.start(["R:\\otSetup.exe"], env=env)
             self.assertEqual(wait_exit(proc, 90), 0)
-            lines = read_record(record / "setup.txt")
+            lines = read_record(record / "setup-args.txt")
             self.assertTrue(lines[0].endswith(f' "R:\\\\" "{USER_HIVE}"'), lines[0])
             self.assertEqual(lines[2:], ["R:\\", USER_HIVE])
             self.check_no_leftovers(s)

@@ -29,9 +29,13 @@
 #include <string>
 #include <vector>
 
+#include "../common/program_paths.h"
 #include "core/product.h"
 
 namespace {
+
+using ot::test::DirectoryOfThisProgram;
+using ot::test::TempPath;
 
 using UnzipProc = int(WINAPI*)(const wchar_t*, const wchar_t*, const char*);
 
@@ -146,20 +150,6 @@ class Meter {
   // Reused, and grown before the warm-up ends, so that the count itself adds no memory later.
   std::vector<ULONG_PTR> table_ = std::vector<ULONG_PTR>(1 << 14);
 };
-
-std::wstring DirectoryOfThisProgram() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring text(path, length < MAX_PATH ? length : 0);
-  const std::size_t slash = text.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring(L".") : text.substr(0, slash);
-}
-
-std::wstring TempPath(const wchar_t* name) {
-  wchar_t temp[MAX_PATH + 1];
-  const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
-  return std::wstring(temp, length <= MAX_PATH ? length : 0) + name;
-}
 
 // The first half of the archive: its central directory is gone, so it cannot be opened.
 bool WriteTruncatedCopy(const std::wstring& archive, const std::wstring& copy) {

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <string>
 
+#include "../common/program_paths.h"
 #include "core/product.h"
 
 #if !defined(__i386__)
@@ -23,6 +24,9 @@
 #endif
 
 namespace {
+
+using ot::test::DirectoryOfThisProgram;
+using ot::test::TempPath;
 
 using UnzipProc = int(WINAPI*)(const wchar_t*, const wchar_t*, const char*);
 
@@ -52,14 +56,6 @@ Call CallUnzip(UnzipProc unzip, const wchar_t* archive, const wchar_t* destinati
   return call;
 }
 
-std::wstring DirectoryOfThisProgram() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring text(path, length < MAX_PATH ? length : 0);
-  const std::size_t slash = text.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring(L".") : text.substr(0, slash);
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -71,9 +67,7 @@ int wmain(int argc, wchar_t** argv) {
   for (wchar_t& c : archive)
     if (c == L'/') c = L'\\';
   const std::wstring missing = archive + L".missing";
-  wchar_t temp[MAX_PATH + 1];
-  const DWORD tempLength = ::GetTempPathW(MAX_PATH + 1, temp);
-  const std::wstring destination = std::wstring(temp, tempLength <= MAX_PATH ? tempLength : 0) + L"unzip-stack";
+  const std::wstring destination = TempPath(L"unzip-stack");
 
   const std::wstring dll = DirectoryOfThisProgram() + L"\\OrvUnzip.dll";
   const HMODULE library = ::LoadLibraryW(dll.c_str());
