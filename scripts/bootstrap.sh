@@ -12,7 +12,8 @@ packages=(
   wine wine64 wine32:i386
   xvfb xauth xdotool x11-utils imagemagick
   7zip libarchive-tools unzip zip time
-  osslsigncode openssl python3-pefile
+  osslsigncode openssl python3-pefile softhsm2 opensc libengine-pkcs11-openssl
+  libdeflate-dev
   clang libclang-rt-14-dev
 )
 
