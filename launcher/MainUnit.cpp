@@ -8,10 +8,12 @@
 #include "core/dotnet_check.h"
 #include "core/path_text.h"
 #include "core/product.h"
+#include "core/run_folders.h"
 #include "core/system_text.h"
 #include "core/user_sid.h"
 #include "win32/delete_directory.h"
 #include "win32/registry_win32.h"
+#include "win32/run_folders_win32.h"
 #include "win32/unique_handle.h"
 
 namespace ot {
@@ -116,6 +118,8 @@ void EndIfRunning(HANDLE process) {
     ::WaitForSingleObject(process, kProcessEndWaitMs);
   }
 }
+
+std::wstring SetupMutexName() { return FormatText(L"Global\\%s Setup Mutex", {kProductName}); }
 
 bool DirectoryExists(const std::wstring& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -491,26 +495,48 @@ void TMainForm::ShowError(const std::wstring& text) {
   SetLabelColor(lblExtract, kRed);
 }
 
+// The per-run working directory: a fresh GUID under the user's temporary directory, made with
+// the protected rights when the launcher runs elevated or as LocalSystem, and held open from its
+// creation to the clean-up so that other runs' sweeps leave it alone.
+bool TMainForm::MakeWorkingDirectory() {
+  DWORD error = ERROR_SUCCESS;
+  tempDir_ = TemporaryDirectory(error);
+  if (tempDir_.empty()) {
+    ShowError(error == ERROR_BUFFER_OVERFLOW
+                  ? std::wstring(L"Couldn't create the working directory: the temporary directory's path is too long")
+                  : FormatText(L"Couldn't create the working directory: %s", {SystemErrorText(error)}));
+    return false;
+  }
+  protectedFolder_ = NeedsProtectedFolder(ReadTokenFacts());
+  ForceDirectories(tempDir_);
+  // Another run's sweep may claim a folder that is still empty in the instant between its
+  // creation and its hold; then a new name is taken.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::wstring guid;
+    Win32GuidSource guids;
+    if (!guids.NewGuidText(guid)) {
+      ShowError(L"Couldn't create the working directory: no unique name could be made");
+      return false;
+    }
+    workingDir = JoinPath(tempDir_, guid);
+    error = CreateWorkingFolder(workingDir, protectedFolder_);
+    if (error == ERROR_ALREADY_EXISTS) {
+      // Not made by this run, so neither its rights nor its contents are known: never used,
+      // and never deleted at close.
+      workingDir.clear();
+      ShowError(FormatText(L"Couldn't create the working directory: %s", {SystemErrorText(error)}));
+      return false;
+    }
+    // Any other failure shows as the first file that cannot be written into it.
+    if (error != ERROR_SUCCESS) return true;
+    liveHold_ = HoldFolder(workingDir);
+    if (liveHold_ || DirectoryExists(workingDir)) return true;
+  }
+  return true;
+}
+
 bool TMainForm::ExtractDistribution() {
-  // The per-run working directory: a fresh GUID under the user's temporary directory.
-  wchar_t temp[MAX_PATH + 1] = {};
-  const DWORD tempLength = ::GetTempPathW(MAX_PATH, temp);
-  if (tempLength == 0) {
-    ShowError(FormatText(L"Couldn't create the working directory: %s", {SystemErrorText(::GetLastError())}));
-    return false;
-  }
-  if (tempLength >= MAX_PATH) {
-    ShowError(L"Couldn't create the working directory: the temporary directory's path is too long");
-    return false;
-  }
-  std::wstring guid;
-  Win32GuidSource guids;
-  if (!guids.NewGuidText(guid)) {
-    ShowError(L"Couldn't create the working directory: no unique name could be made");
-    return false;
-  }
-  workingDir = JoinPath(std::wstring(temp, tempLength), guid);
-  ForceDirectories(workingDir);
+  if (!MakeWorkingDirectory()) return false;
 
   std::wstring failure = WriteResourceToFile(kLibraryResource, JoinPath(workingDir, kLibraryFile));
   if (!failure.empty()) {
@@ -612,7 +638,7 @@ bool TMainForm::LaunchSetup() {
 
   ::ShowWindow(handle_, SW_HIDE);
   ::Sleep(kPauseMs);
-  const std::wstring mutexName = FormatText(L"Global\\%s Setup Mutex", {kProductName});
+  const std::wstring mutexName = SetupMutexName();
   UniqueKernelHandle mutex;
   for (int failures = 0; failures < kSetupMutexAttempts;) {
     mutex.reset(::OpenMutexW(SYNCHRONIZE, FALSE, mutexName.c_str()));
@@ -636,7 +662,20 @@ void TMainForm::CleanUp() {
   ::Sleep(kPauseMs);
   CloseStarterProcess();
   CloseSetupProcess();
+  liveHold_.reset();
   if (!workingDir.empty() && DirectoryExists(workingDir)) DeleteDirectory(workingDir);
+  if (!workingDir.empty()) SweepEarlierRunFolders();
+}
+
+// Removes what killed runs left in the same temporary directory. Not while any setup program
+// holds its mutex: a killed launcher's setup program may still be reading files from its
+// folder. The window is hidden first, so the user never waits on it.
+void TMainForm::SweepEarlierRunFolders() {
+  UniqueKernelHandle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, SetupMutexName().c_str()));
+  if (mutex || ::GetLastError() == ERROR_ACCESS_DENIED) return;
+  if (handle_ && ::IsWindow(handle_)) ::ShowWindow(handle_, SW_HIDE);
+  Win32RunFolderSystem fs(protectedFolder_);
+  SweepEarlierRuns(fs, tempDir_, workingDir.substr(workingDir.find_last_of(L"\\/") + 1));
 }
 
 void TMainForm::CloseStarterProcess() {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/form_layout.h"
+#include "win32/unique_handle.h"
 
 namespace ot {
 
@@ -51,6 +52,7 @@ class TMainForm {
   bool IsWindowsSupported();
   bool IsDotNetInstalled();
   bool ExtractDistribution();
+  bool MakeWorkingDirectory();
   void ShowError(const std::wstring& text);
   bool LaunchStarter();
   bool LaunchSetup();
@@ -58,6 +60,7 @@ class TMainForm {
   void CleanUp();
   void CloseStarterProcess();
   void CloseSetupProcess();
+  void SweepEarlierRunFolders();
 
   // Path helpers.
   static std::wstring JoinPath(const std::wstring& dir, const std::wstring& name);
@@ -98,6 +101,12 @@ class TMainForm {
   std::wstring setupDir;
   PROCESS_INFORMATION ProcessInfo{};
   std::unique_ptr<SHELLEXECUTEINFOW> ExecuteInfo;
+
+  // The temporary directory workingDir lies in, whether workingDir has the protected rights,
+  // and the hold that marks it as a live run's folder until the clean-up.
+  std::wstring tempDir_;
+  bool protectedFolder_ = false;
+  UniqueFileHandle liveHold_;
 
   HWND activePage_ = nullptr;
   int tabHeight_ = 0;

@@ -47,4 +47,9 @@ void DeleteDirectory(const std::wstring& path) {
   RemoveTree(fs, path);
 }
 
+void DeleteDirectory(const std::wstring& path, std::uint32_t budgetMs) {
+  Win32TreeFileSystem fs;
+  RemoveTree(fs, path, RemovalLimits{budgetMs, kDefaultRemovalLimits.pauseMs});
+}
+
 }  // namespace ot

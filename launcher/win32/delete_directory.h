@@ -1,5 +1,6 @@
 // Removal of a directory tree, used once at close on the per-run working directory.
 #pragma once
+#include <cstdint>
 #include <string>
 
 namespace ot {
@@ -11,5 +12,7 @@ namespace ot {
 // ignored and nothing is reported. A junction or directory symbolic link is removed as a link:
 // its target is never entered, so nothing outside the tree is touched.
 void DeleteDirectory(const std::wstring& path);
+// The same, starting no new pass once budgetMs has passed.
+void DeleteDirectory(const std::wstring& path, std::uint32_t budgetMs);
 
 }  // namespace ot
