@@ -32,8 +32,8 @@ namespace ot {
 
 // What the launcher's process token says about its rights.
 struct TokenFacts {
-  bool elevated = false;       // an elevated token, or one with the Administrators group enabled
-  bool localSystem = false;    // the LocalSystem account
+  bool elevated = false;     // TokenElevation says so
+  bool localSystem = false;  // the LocalSystem account
 };
 
 // Whether the working folder gets the protected rights below.

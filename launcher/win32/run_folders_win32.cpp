@@ -48,20 +48,13 @@ TokenFacts ReadTokenFacts() {
   TokenFacts facts;
   UniqueKernelHandle token = OwnToken();
   if (!token) return facts;
-  // TokenElevation exists from Vista on; on older systems the call fails and the group
-  // membership below decides.
+  // TokenElevation exists from Vista on (an administrator's full token counts as elevated also
+  // where UAC is off); on older systems the call fails, and those systems stop the launcher
+  // before it makes a folder.
   TOKEN_ELEVATION elevation{};
   DWORD size = 0;
   if (::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size))
     facts.elevated = elevation.TokenIsElevated != 0;
-  // An administrator's full token without UAC (UAC off, or Windows XP) is not marked elevated
-  // but has the Administrators group enabled.
-  BYTE admins[SECURITY_MAX_SID_SIZE];
-  DWORD adminsSize = sizeof admins;
-  BOOL member = FALSE;
-  if (::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &adminsSize) &&
-      ::CheckTokenMembership(nullptr, admins, &member) && member)
-    facts.elevated = true;
   const std::vector<BYTE> user = TokenRecord(token.get(), TokenUser);
   if (!user.empty())
     facts.localSystem =

@@ -8,6 +8,8 @@ the figures."""
 from __future__ import annotations
 
 import os
+import re
+import signal
 import sys
 import time
 import unittest
@@ -119,40 +121,120 @@ class KilledPrograms(unittest.TestCase):
             self.assertEqual(mutex_state(s, SETUP_MUTEX), MUTEX_ABSENT)
             self.assertEqual(mutex_state(s, LAUNCHER_MUTEX), MUTEX_ABSENT)
 
-    def test_launcher_killed_while_waiting_then_the_next_run_starts_normally(self):
+    def test_killed_runs_are_removed_by_the_next_run_and_nothing_else(self):
+        """Launchers ended by force during the extraction, in the wait on the setup program and
+        in the clean-up's pause each leave their folder; the next run that finds no setup
+        program running removes those three and none of the folders that only look alike."""
         with otwine.Scenario() as s:
             set_dotnet(s)
             exe = install(s)
+            other = install(s, exe="otSetup_otherpassword.exe", folder="Apps/Other")
             records = s.c_drive / "records"
-            first = s.start([exe], env=demo_env(s, records / "first", OT_DEMO_HOLD_SECONDS=300,
-                                                OT_DEMO_STARTER_SECONDS=0))
+            temp = s.temp_dir
+            temp.mkdir(parents=True, exist_ok=True)
+            decoys = self.plant_decoys(s, temp)
+            before = {p.name: tree(p) for p in decoys.values()}
+
+            # 1. In the extraction: the library asks for a password.
+            s.start([other])
+            s.wait_window(title=re.compile(r"^Password for "), cls="#32770", timeout=60)
+            kill_windows_process(s, "otSetup.exe")
+            [during_extraction] = self.new_dirs(s, decoys)
+            self.assertIn("Distro.zip", tree(during_extraction))
+
+            # 2. In the wait on the setup program, which runs on holding its mutex.
+            second = s.start([exe], env=demo_env(s, records / "second", OT_DEMO_HOLD_SECONDS=300,
+                                                 OT_DEMO_STARTER_SECONDS=0))
             setup_window = s.wait_window(title=SETUP_TITLE, timeout=60)
             time.sleep(IN_THE_WAIT_SECONDS)
-            [killed_dir] = working_dirs(s)
-
             kill_windows_process(s, "otSetup.exe")
-            first.wait(timeout=20)
+            second.wait(timeout=20)
             # Its mutex went with it, although it was never closed.
             self.assertEqual(mutex_state(s, LAUNCHER_MUTEX), MUTEX_ABSENT)
             self.assertIsNone(s.reg_query(MARKER_KEY, MARKER_NAME))
-            # The setup program it started runs on; the user finishes it.
+            [in_the_wait] = [d for d in self.new_dirs(s, decoys) if d != during_extraction]
+            left = {d: tree(d) for d in (during_extraction, in_the_wait)}
+
+            # While that setup program holds its mutex, a run's clean-up touches nothing of the
+            # others (a run whose extraction fails: its own folder goes all the same).
+            # Unelevated, as the sweep of every other run below: under Wine every folder reads as
+            # owned by the user, and an elevated run sweeps only folders of elevated runs.
+            bad = install(s, exe="otSetup_badarchive.exe", folder="Apps/Bad")
+            failed = s.start([otwine.BIN_DIR / "otprobe.exe", "limited", s.to_windows_path(bad)])
+            s.close(main_window(s, timeout=90)["hwnd"])
+            self.assertEqual(wait_exit(failed, 60), 0)
+            self.assertEqual({d: tree(d) for d in left}, left)
+            self.assertEqual(sorted(self.new_dirs(s, decoys)), sorted(left))
+
+            # The user finishes that setup program.
             s.close(setup_window["hwnd"])
             s.wait_until(lambda: product_processes(s) == [], timeout=30, what="the setup to end")
 
-            second = s.start([exe], env=demo_env(s, records / "second", OT_DEMO_HOLD_SECONDS=1))
-            self.assertEqual(wait_exit(second, 90), 0)
-            self.assertEqual(len(read_record(records / "second" / "setup-args.txt")), 4)
+            # 3. In the clean-up's pause: ended from the Linux side (SIGKILL, no clean-up code
+            # runs, as with TerminateProcess) the moment its setup program has gone.
+            third = s.start([exe], env=demo_env(s, records / "third", OT_DEMO_HOLD_SECONDS=2,
+                                                OT_DEMO_STARTER_SECONDS=0))
+            s.wait_window(title=SETUP_TITLE, timeout=60)
+            self.kill_in_the_pause(s)
+            third.wait(timeout=20)
+            in_the_pause = [d for d in self.new_dirs(s, decoys) if d not in left]
+            self.assertEqual(len(in_the_pause), 1, in_the_pause)
+            report("killed launchers", [d.name for d in (*left, *in_the_pause)])
 
-            # The killed run's working directory stays: nobody was left to delete it. The next
-            # run made and removed a directory of its own and did not touch this one.
-            self.assertEqual(working_dirs(s), [killed_dir])
-            contents = tree(killed_dir)
-            self.assertIn("Distro.zip", contents)
-            self.assertIn("OrvUnzip.dll", contents)
-            self.assertIn("Setup/Orvane.Tessaly.Setup.exe", contents)
-            report("killed launcher", contents)
+            # A normal run, unelevated as a standard user starts it, removes all three.
+            last = s.start([otwine.BIN_DIR / "otprobe.exe", "limited", s.to_windows_path(exe)],
+                           env=demo_env(s, records / "last", OT_DEMO_HOLD_SECONDS=1))
+            self.assertEqual(wait_exit(last, 120), 0)
+            self.assertEqual(len(read_record(records / "last" / "setup-args.txt")), 4)
+            self.assertEqual(self.new_dirs(s, decoys), [])
+            self.assertEqual({p.name: tree(p) for p in decoys.values()}, before)
             self.assertEqual(product_processes(s), [])
             self.assertIsNone(s.reg_query(MARKER_KEY, MARKER_NAME))
+
+    @staticmethod
+    def plant_decoys(s, temp: Path) -> dict:
+        """Folders named like a run's that the sweep must leave: one held the way a live run
+        holds its own (another log-on session's run), one with a file no run writes, a link
+        to a folder holding a run's files, and a file."""
+        decoys = {}
+        for key, guid in (("live", "1"), ("extra", "2"), ("link", "3"), ("file", "4")):
+            decoys[key] = temp / ("{%s-0000-0000-0000-000000000000}" % (guid * 8))
+        for key in ("live", "extra"):
+            (decoys[key] / "Setup").mkdir(parents=True)
+            (decoys[key] / "OrvUnzip.dll").write_bytes(b"MZ")
+        (decoys["extra"] / "notes.txt").write_text("not a run's")
+        target = s.c_drive / "LinkTarget"
+        (target / "Setup").mkdir(parents=True)
+        (target / "OrvUnzip.dll").write_bytes(b"MZ")
+        (target / "Setup" / "file.txt").write_text("behind a link")
+        os.symlink(target, decoys["link"])
+        decoys["target"] = target
+        decoys["file"].write_text("a file, not a folder")
+        holder = s.start([otwine.BIN_DIR / "ot_hold_file.exe", s.to_windows_path(decoys["live"]),
+                          "600000"])
+        s.wait_until(lambda: "held" in Path(holder.out_path).read_text().split(), timeout=60,
+                     what="the live decoy to be held")
+        return decoys
+
+    @staticmethod
+    def new_dirs(s, decoys: dict) -> list[Path]:
+        return [d for d in working_dirs(s) if d not in decoys.values()]
+
+    @staticmethod
+    def kill_in_the_pause(s) -> None:
+        """Waits, from the Linux side, until the setup program has ended, then kills the
+        launcher's process at once: it is then in the 3 s pause that opens its clean-up."""
+        def linux(name):
+            return [pid for pid, text in otwine.prefix_processes(s.prefix) if name in text]
+        deadline = time.monotonic() + 60
+        while linux("Orvane.Tessaly.Setup.exe") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        # The Windows process, and on the emulated road the wrappers that started it.
+        launchers = linux("otSetup.exe")
+        if not launchers:
+            raise AssertionError("the launcher's process was not found")
+        for pid in launchers:
+            os.kill(pid, signal.SIGKILL)
 
 
 class CleanUpObstacles(unittest.TestCase):

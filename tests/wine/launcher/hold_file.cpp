@@ -2,11 +2,12 @@
 // scanner or an indexer may, so that the launcher's clean-up meets a file it cannot delete yet.
 //
 //   ot_hold_file FILE HOLD_MS [--after-gone WATCH]
-//       Opens FILE for reading with read and write sharing but without delete sharing, prints
-//       "held", keeps it open for HOLD_MS milliseconds, closes it, prints "released" and exits
-//       0 (2 when FILE cannot be opened). With --after-gone the HOLD_MS count starts only once
-//       WATCH no longer exists (looked at every 10 ms, for at most 120 s; "watch gone" is
-//       printed then), so the file stays held until just after someone began deleting there.
+//       Opens FILE (a file or a folder) for reading with read and write sharing but without
+//       delete sharing, prints "held", keeps it open for HOLD_MS milliseconds, closes it,
+//       prints "released" and exits 0 (2 when FILE cannot be opened). With --after-gone the
+//       HOLD_MS count starts only once WATCH no longer exists (looked at every 10 ms, for at
+//       most 120 s; "watch gone" is printed then), so the file stays held until just after
+//       someone began deleting there.
 //   ot_hold_file --try-delete FILE
 //       One DeleteFileW: prints "deleted" and exits 0, or "failed ERROR" and exits 1.
 #include <windows.h>
@@ -42,7 +43,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   const DWORD holdMs = static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10));
   HANDLE file = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     std::printf("cannot open: error %lu\n", GetLastError());
     return 2;

@@ -371,9 +371,39 @@ int HangingWindow(const wchar_t* title, DWORD milliseconds) {
   return 0;
 }
 
+// Runs PROGRAM the way a standard user's shell starts it: with the limited token that is linked
+// to this (elevated) process's token. Waits for it and exits with its exit code.
+int RunLimited(const wchar_t* program) {
+  HANDLE token = nullptr;
+  TOKEN_LINKED_TOKEN linked = {};
+  DWORD size = 0;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
+      !GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size)) {
+    Fail("no limited token");
+    return 3;
+  }
+  CloseHandle(token);
+  std::wstring commandLine = L"\"" + std::wstring(program) + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessAsUserW(linked.LinkedToken, program, commandLine.data(), nullptr, nullptr, FALSE,
+                            0, nullptr, nullptr, &startup, &process)) {
+    Fail("cannot start the program with the limited token");
+    return 3;
+  }
+  CloseHandle(linked.LinkedToken);
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 3;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
 int Usage() {
   Fail("usage: otprobe list | procs | version | click HWND [--send] | close HWND | "
-       "settext HWND TEXT | key HWND VK | hang TITLE MS");
+       "settext HWND TEXT | key HWND VK | hang TITLE MS | limited PROGRAM");
   return 2;
 }
 
@@ -386,6 +416,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"procs" && argc == 2) return ListProcesses();
   if (command == L"version" && argc == 2) return PrintVersion();
 
+  if (command == L"limited" && argc == 3) return RunLimited(argv[2]);
   if (command == L"hang" && argc == 4) {
     return HangingWindow(argv[2], static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)));
   }
