@@ -1,6 +1,7 @@
 """Whole runs of the launcher with the demo payload: the hand-off to the two programs, their
 command lines, the wait on the setup program's mutex, and what is left afterwards."""
 
+import re
 import time
 import unittest
 from pathlib import Path
@@ -53,6 +54,38 @@ class SuccessfulRun(unittest.TestCase):
             expected_dir = s.to_windows_path(exe.parent)
             self.assertTrue(lines[0].endswith(f' "{expected_dir}" "{USER_HIVE}"'), lines[0])
             self.assertEqual(lines[2:], [expected_dir, USER_HIVE])
+            self.check_no_leftovers(s)
+
+    def test_working_folder_rights_follow_the_token(self):
+        """Wine neither stores nor enforces rights, so what is shown is what the launcher asks
+        for, in a trace of its calls: elevated (Wine's default token), the folder is created
+        with the protected descriptor; with the limited token, with the inherited rights."""
+        relayed = ["KERNEL32.CreateDirectoryW", "KERNELBASE.CreateDirectoryW",
+                   "ADVAPI32.ConvertStringSecurityDescriptorToSecurityDescriptorW",
+                   "sechost.ConvertStringSecurityDescriptorToSecurityDescriptorW"]
+        created = re.compile(r'CreateDirectoryW\([0-9a-f]+ L"[^"]*\\(\{[0-9A-F-]{36}\})",([0-9a-f]+)\)')
+        converted = re.compile(r'ConvertStringSecurityDescriptorToSecurityDescriptorW\([0-9a-f]+ L"([^"]*)"')
+        with otwine.Scenario() as s:
+            set_dotnet(s)
+            exe = install(s)
+            s.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ", ";".join(relayed))
+            for limited in (False, True):
+                args = ([otwine.BIN_DIR / "otprobe.exe", "limited", s.to_windows_path(exe)]
+                        if limited else [exe])
+                proc = s.start(args, env=demo_env(s, s.c_drive / f"records-{limited}",
+                                                  OT_DEMO_HOLD_SECONDS=1, WINEDEBUG="+relay"))
+                self.assertEqual(wait_exit(proc, 120), 0)
+                log = Path(proc.err_path).read_text(encoding="utf-8", errors="replace")
+                folders = {name: attributes for name, attributes in created.findall(log)}
+                self.assertEqual(len(folders), 1, log[-3000:])
+                [attributes] = folders.values()
+                descriptors = set(converted.findall(log))
+                if limited:
+                    self.assertEqual(int(attributes, 16), 0)
+                    self.assertEqual(descriptors, set())
+                else:
+                    self.assertNotEqual(int(attributes, 16), 0)
+                    self.assertEqual(descriptors, {"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"})
             self.check_no_leftovers(s)
 
     def test_folders_with_spaces_and_letters_beyond_ascii(self):
