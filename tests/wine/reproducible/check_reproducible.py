@@ -74,7 +74,10 @@ def main() -> int:
     parser.add_argument("--build-type", default="MinSizeRel")
     parser.add_argument("--payload", default="", help="OT_PAYLOAD_DIR of both builds (empty: the demo payload)")
     parser.add_argument("--jobs", type=int, default=2)
-    parser.add_argument("--epoch", type=int, default=1_700_000_000, help="SOURCE_DATE_EPOCH of both builds")
+    # A time after both builds by default: then no file time is merely clamped to it, and
+    # each one the build makes must be set to it (the demo payload's files, the PE headers).
+    parser.add_argument("--epoch", type=int, default=int(time.time()) + 86400,
+                        help="SOURCE_DATE_EPOCH of both builds (default: this time tomorrow)")
     parser.add_argument("--keep", action="store_true", help="leave the temporary folders")
     args = parser.parse_args()
 
