@@ -7,8 +7,9 @@
 // written by the calling thread in archive order. Each entry's bytes depend only on its file,
 // its name, the level and the password, never on the thread that encoded it or on the number
 // of threads, and salts are derived rather than drawn (entry_salt.h): the same inputs give the
-// same archive. Files waiting for their turn are bounded by a memory budget; a file larger than
-// the budget is encoded alone when its turn comes.
+// same archive. Entries encoded ahead of their turn are bounded by a memory budget: beyond it a
+// thread takes only the entry the writer needs next (a file larger than the budget is taken
+// when nothing else is in flight or when its turn comes).
 #pragma once
 #include <array>
 #include <cstddef>
