@@ -135,8 +135,8 @@ class Data:
         log("bench: building the distribution archive with mkdistro")
         run_quiet([mkdistro, str(self.payload), str(self.distro)])
         if shutil.which("zip"):
-            # The same deflate level as mkdistro, so that the two archives differ in the
-            # encryption only.
+            # Info-ZIP's strongest level: deflate streams of about the same size as mkdistro's,
+            # so that the two archives differ mostly in the encryption.
             log("bench: building the plain deflate ZIP with zip -r -9")
             run_quiet(["zip", "-q", "-r", "-9", "-X", str(self.plain), "."], cwd=self.payload)
 

@@ -1,16 +1,25 @@
 #include "archive_writer.h"
 
 #include <fcntl.h>
+#include <libdeflate.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <numeric>
+#include <thread>
 
 #include "crypto/wzaes.h"
 #include "distro_error.h"
 #include "dos_time.h"
+#include "entry_salt.h"
 #include "zip/zip_format.h"
 
 namespace ot::mkdistro {
@@ -19,9 +28,12 @@ namespace {
 using orv::zip::StoreLe16;
 using orv::zip::StoreLe32;
 
-constexpr std::size_t kReadBlock = 256 * 1024;
-constexpr std::size_t kOutBlock = 256 * 1024;
 constexpr std::uint64_t kMax32 = 0xFFFFFFFEULL;  // 0xFFFFFFFF would mark a ZIP64 value
+constexpr std::size_t kSaltSize = 8;              // AES-128
+constexpr std::size_t kLeadSize = kSaltSize + orv::crypto::kWzAesVerifierSize;
+// Payload bytes of entries taken but not yet written (each holds its file and its stream).
+constexpr std::uint64_t kMemoryBudget = 256ULL << 20;
+constexpr auto kProgressInterval = std::chrono::milliseconds(200);
 
 struct EntryRecord {
   const PayloadFile* file;
@@ -47,23 +59,21 @@ class FileDescriptor {
   int fd_;
 };
 
-class Deflater {
+class Compressor {
  public:
-  explicit Deflater(int level) {
-    if (deflateInit2(&stream_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-      throw DistroError("cannot set up deflate at level " + std::to_string(level));
-    }
+  explicit Compressor(int level) : compressor_(libdeflate_alloc_compressor(level)) {
+    if (!compressor_) throw DistroError("cannot set up deflate at level " + std::to_string(level));
   }
-  ~Deflater() { deflateEnd(&stream_); }
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
-  z_stream& stream() { return stream_; }
+  ~Compressor() { libdeflate_free_compressor(compressor_); }
+  Compressor(const Compressor&) = delete;
+  Compressor& operator=(const Compressor&) = delete;
+  libdeflate_compressor* get() const { return compressor_; }
 
  private:
-  z_stream stream_{};
+  libdeflate_compressor* compressor_;
 };
 
-// Appends the fields shared by the local and the central header, from "version needed".
+// Fields shared by the local and the central header, from "version needed".
 void PutCommonFields(std::uint8_t* p, const EntryRecord& entry) {
   StoreLe16(p + 0, orv::zip::kVersion51);
   StoreLe16(p + 2, kEntryFlags);
@@ -113,106 +123,200 @@ std::uint32_t Checked32(std::uint64_t value, const std::string& what) {
   return static_cast<std::uint32_t>(value);
 }
 
-class EntryWriter {
+// The whole file, checked against the size it had when the payload was listed.
+std::vector<std::uint8_t> ReadWhole(const PayloadFile& file) {
+  FileDescriptor fd(open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) throw DistroError("cannot open " + Quoted(file.path) + ": " + std::strerror(errno));
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    throw DistroError(Quoted(file.path) + " is no longer a regular file");
+  }
+  // One byte more than expected, to see a file that grew.
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.size) + 1);
+  std::size_t have = 0;
+  for (;;) {
+    const ssize_t n = read(fd.get(), bytes.data() + have, bytes.size() - have);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw DistroError("cannot read " + Quoted(file.path) + ": " + std::strerror(errno));
+    }
+    if (n == 0) break;
+    have += static_cast<std::size_t>(n);
+    if (have == bytes.size()) break;
+  }
+  if (have != file.size) {
+    throw DistroError(Quoted(file.path) + " changed size while it was being read (" +
+                      std::to_string(file.size) + " bytes when listed)");
+  }
+  bytes.pop_back();
+  return bytes;
+}
+
+// One entry's data as it lies in the archive: salt, verifier, encrypted raw deflate stream,
+// authentication code.
+std::vector<std::uint8_t> EncodeEntry(const PayloadFile& file, const Compressor& compressor,
+                                      const std::string& password, const SaltDeriver& salts) {
+  const std::vector<std::uint8_t> plain = ReadWhole(file);
+  const std::size_t bound = libdeflate_deflate_compress_bound(compressor.get(), plain.size());
+  std::vector<std::uint8_t> data(kLeadSize + bound + orv::crypto::kWzAesMacSize);
+  std::uint8_t* stream = data.data() + kLeadSize;
+  const std::size_t streamSize =
+      libdeflate_deflate_compress(compressor.get(), plain.data(), plain.size(), stream, bound);
+  if (streamSize == 0) throw DistroError("deflate failed on " + Quoted(file.path));
+
+  salts.Derive(file.name, stream, streamSize, data.data(), kSaltSize);
+  orv::crypto::WzAesCipher cipher;
+  cipher.Init(kAesStrength, reinterpret_cast<const std::uint8_t*>(password.data()), password.size(),
+              data.data(), data.data() + kSaltSize);
+  cipher.Encrypt(stream, streamSize);
+  cipher.FinalMac(stream + streamSize);
+  cipher.Wipe();
+  data.resize(kLeadSize + streamSize + orv::crypto::kWzAesMacSize);
+  data.shrink_to_fit();
+  return data;
+}
+
+unsigned ThreadCount(const WriteOptions& options, std::size_t files) {
+  const unsigned wanted = options.threads == 0 ? AvailableProcessors() : options.threads;
+  return static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(wanted, files)));
+}
+
+// Encodes the entries on worker threads; the calling thread takes them in archive order.
+class ParallelEncoder {
  public:
-  EntryWriter(OutputSink& sink, const WriteOptions& options)
-      : sink_(sink), options_(options), deflater_(options.level), in_(kReadBlock), out_(kOutBlock) {}
+  ParallelEncoder(const std::vector<PayloadFile>& files, const WriteOptions& options)
+      : files_(files), options_(options), salts_(options.password), slots_(files.size()) {
+    order_.resize(files.size());
+    std::iota(order_.begin(), order_.end(), std::size_t{0});
+    std::stable_sort(order_.begin(), order_.end(),
+                     [&](std::size_t a, std::size_t b) { return files[a].size > files[b].size; });
+    const unsigned count = ThreadCount(options, files.size());
+    try {
+      for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { Work(); });
+    } catch (...) {
+      Stop();
+      throw;
+    }
+  }
+  ~ParallelEncoder() { Stop(); }
+  ParallelEncoder(const ParallelEncoder&) = delete;
+  ParallelEncoder& operator=(const ParallelEncoder&) = delete;
 
-  // Writes one entry at the sink's position and returns its record.
-  EntryRecord Write(const PayloadFile& file, std::uint64_t& bytesRead, std::size_t filesDone) {
-    EntryRecord entry{&file, ToDosDateTime(file.mtime), 0, 0, 0};
-    const std::uint64_t offset = sink_.Position();
-    entry.localOffset = Checked32(offset, "the local header of " + Quoted(file.name));
-    const std::vector<std::uint8_t> placeholder = LocalHeader(entry);
-    sink_.Write(placeholder.data(), placeholder.size());
+  // Waits for entry index (the one after the last taken), calling tick first and then about
+  // five times a second while it waits. Rethrows the entry's failure.
+  std::vector<std::uint8_t> Take(std::size_t index, const std::function<void(std::uint64_t)>& tick) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      const std::uint64_t done = bytesDone_;
+      lock.unlock();
+      if (tick) tick(done);
+      lock.lock();
+      if (slots_[index].done) break;
+      changed_.wait_for(lock, kProgressInterval);
+      if (slots_[index].done) break;
+    }
+    Slot& slot = slots_[index];
+    if (slot.error) std::rethrow_exception(slot.error);
+    std::vector<std::uint8_t> data = std::move(slot.data);
+    inFlight_ -= files_[index].size;
+    nextToTake_ = index + 1;
+    changed_.notify_all();
+    return data;
+  }
 
-    // Salt and password verifier lead the entry's data.
-    std::uint8_t lead[16 + orv::crypto::kWzAesVerifierSize];
-    const std::size_t saltSize = orv::crypto::WzAesSaltSize(kAesStrength);
-    options_.randomBytes(lead, saltSize);
-    orv::crypto::WzAesCipher cipher;
-    cipher.Init(kAesStrength, reinterpret_cast<const std::uint8_t*>(options_.password.data()),
-                options_.password.size(), lead, lead + saltSize);
-    sink_.Write(lead, saltSize + orv::crypto::kWzAesVerifierSize);
-
-    const std::uint64_t streamSize = Compress(file, cipher, bytesRead, filesDone);
-    std::uint8_t mac[orv::crypto::kWzAesMacSize];
-    cipher.FinalMac(mac);
-    cipher.Wipe();
-    sink_.Write(mac, sizeof mac);
-
-    entry.compressedSize = Checked32(saltSize + orv::crypto::kWzAesVerifierSize + streamSize + sizeof mac,
-                                     "the encrypted data of " + Quoted(file.name));
-    entry.uncompressedSize = static_cast<std::uint32_t>(file.size);
-
-    std::uint8_t descriptor[orv::zip::kDataDescriptorSize];
-    StoreLe32(descriptor, orv::zip::kDataDescriptorSignature);
-    StoreLe32(descriptor + 4, 0);
-    StoreLe32(descriptor + 8, entry.compressedSize);
-    StoreLe32(descriptor + 12, entry.uncompressedSize);
-    sink_.Write(descriptor, sizeof descriptor);
-
-    const std::vector<std::uint8_t> header = LocalHeader(entry);
-    sink_.WriteAt(offset, header.data(), header.size());
-    return entry;
+  std::uint64_t BytesDone() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytesDone_;
   }
 
  private:
-  // Streams the file through deflate and the cipher into the sink; returns the stream's size.
-  std::uint64_t Compress(const PayloadFile& file, orv::crypto::WzAesCipher& cipher,
-                         std::uint64_t& bytesRead, std::size_t filesDone) {
-    FileDescriptor fd(open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.get() < 0) throw DistroError("cannot open " + Quoted(file.path) + ": " + std::strerror(errno));
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      throw DistroError(Quoted(file.path) + " is no longer a regular file");
+  struct Slot {
+    bool claimed = false;
+    bool done = false;
+    std::vector<std::uint8_t> data;
+    std::exception_ptr error;
+  };
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
     }
-    z_stream& z = deflater_.stream();
-    deflateReset(&z);
-    std::uint64_t fileRead = 0, produced = 0;
-    for (;;) {
-      const ssize_t n = read(fd.get(), in_.data(), in_.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw DistroError("cannot read " + Quoted(file.path) + ": " + std::strerror(errno));
-      }
-      fileRead += static_cast<std::uint64_t>(n);
-      if (fileRead > file.size) break;
-      const int flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
-      z.next_in = in_.data();
-      z.avail_in = static_cast<uInt>(n);
-      int result;
-      do {
-        z.next_out = out_.data();
-        z.avail_out = static_cast<uInt>(out_.size());
-        result = deflate(&z, flush);
-        if (result == Z_STREAM_ERROR) throw DistroError("deflate failed on " + Quoted(file.path));
-        const std::size_t size = out_.size() - z.avail_out;
-        cipher.Encrypt(out_.data(), size);
-        sink_.Write(out_.data(), size);
-        produced += size;
-      } while (z.avail_out == 0);
-      if (flush == Z_FINISH) {
-        if (result != Z_STREAM_END) throw DistroError("deflate did not finish " + Quoted(file.path));
-        break;
-      }
-      bytesRead += static_cast<std::uint64_t>(n);
-      if (options_.progress) options_.progress(bytesRead, filesDone);
-    }
-    if (fileRead != file.size) {
-      throw DistroError(Quoted(file.path) + " changed size while it was being read (" +
-                        std::to_string(file.size) + " bytes when listed)");
-    }
-    return produced;
+    changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
   }
 
-  OutputSink& sink_;
+  // Under the lock: the next entry this thread may take, or files_.size() for none yet. The
+  // largest unclaimed file while the budget allows it; otherwise only the entry the writer
+  // needs next, so that the writer always moves on.
+  std::size_t Choose() {
+    while (nextInOrder_ < order_.size() && slots_[order_[nextInOrder_]].claimed) ++nextInOrder_;
+    if (nextInOrder_ == order_.size()) return files_.size();
+    const std::size_t largest = order_[nextInOrder_];
+    if (inFlight_ == 0 || inFlight_ + files_[largest].size <= kMemoryBudget) return largest;
+    if (nextToTake_ < files_.size() && !slots_[nextToTake_].claimed) return nextToTake_;
+    return files_.size();
+  }
+
+  void Work() {
+    std::unique_ptr<Compressor> compressor;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      std::size_t index = files_.size();
+      changed_.wait(lock, [&] {
+        index = Choose();
+        return stop_ || index < files_.size() || nextInOrder_ == order_.size();
+      });
+      if (stop_ || index == files_.size()) return;
+      slots_[index].claimed = true;
+      inFlight_ += files_[index].size;
+      lock.unlock();
+
+      std::vector<std::uint8_t> data;
+      std::exception_ptr error;
+      try {
+        if (!compressor) compressor = std::make_unique<Compressor>(options_.level);
+        data = EncodeEntry(files_[index], *compressor, options_.password, salts_);
+      } catch (...) {
+        error = std::current_exception();
+      }
+
+      lock.lock();
+      slots_[index].data = std::move(data);
+      slots_[index].error = error;
+      slots_[index].done = true;
+      bytesDone_ += files_[index].size;
+      changed_.notify_all();
+    }
+  }
+
+  const std::vector<PayloadFile>& files_;
   const WriteOptions& options_;
-  Deflater deflater_;
-  std::vector<std::uint8_t> in_, out_;
+  const SaltDeriver salts_;
+  std::vector<std::size_t> order_;  // indexes, largest file first
+  std::vector<Slot> slots_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t nextInOrder_ = 0;
+  std::size_t nextToTake_ = 0;
+  std::uint64_t inFlight_ = 0;
+  std::uint64_t bytesDone_ = 0;
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
 };
 
 }  // namespace
+
+unsigned AvailableProcessors() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  const unsigned hardware = std::thread::hardware_concurrency();
+  return hardware > 0 ? hardware : 1;
+}
 
 std::array<std::uint8_t, kAesExtraFieldSize> AesExtraField() {
   std::array<std::uint8_t, kAesExtraFieldSize> field{};
@@ -240,18 +344,35 @@ void MemorySink::WriteAt(std::uint64_t offset, const std::uint8_t* data, std::si
 ArchiveLayout WriteArchive(const std::vector<PayloadFile>& files, OutputSink& sink,
                            const WriteOptions& options) {
   CheckPayload(files);
-  if (options.level < 0 || options.level > 9) {
-    throw DistroError("deflate level " + std::to_string(options.level) + " is not between 0 and 9");
+  if (options.level < 0 || options.level > kMaxLevel) {
+    throw DistroError("deflate level " + std::to_string(options.level) + " is not between 0 and " +
+                      std::to_string(kMaxLevel));
   }
   if (options.password.empty()) throw DistroError("the password is empty");
-  if (!options.randomBytes) throw DistroError("no source of random salts");
 
-  EntryWriter writer(sink, options);
   std::vector<EntryRecord> entries;
   entries.reserve(files.size());
-  std::uint64_t bytesRead = 0;
-  for (const PayloadFile& file : files) {
-    entries.push_back(writer.Write(file, bytesRead, entries.size()));
+  ParallelEncoder encoder(files, options);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const PayloadFile& file = files[i];
+    std::function<void(std::uint64_t)> tick;
+    if (options.progress) tick = [&](std::uint64_t done) { options.progress(done, i, file.name); };
+    const std::vector<std::uint8_t> data = encoder.Take(i, tick);
+
+    EntryRecord entry{&file, ToDosDateTime(file.mtime, options.universalTime), 0, 0, 0};
+    entry.localOffset = Checked32(sink.Position(), "the local header of " + Quoted(file.name));
+    entry.compressedSize = Checked32(data.size(), "the encrypted data of " + Quoted(file.name));
+    entry.uncompressedSize = static_cast<std::uint32_t>(file.size);
+    const std::vector<std::uint8_t> header = LocalHeader(entry);
+    sink.Write(header.data(), header.size());
+    sink.Write(data.data(), data.size());
+    std::uint8_t descriptor[orv::zip::kDataDescriptorSize];
+    StoreLe32(descriptor, orv::zip::kDataDescriptorSignature);
+    StoreLe32(descriptor + 4, 0);
+    StoreLe32(descriptor + 8, entry.compressedSize);
+    StoreLe32(descriptor + 12, entry.uncompressedSize);
+    sink.Write(descriptor, sizeof descriptor);
+    entries.push_back(entry);
   }
 
   ArchiveLayout layout;
@@ -275,7 +396,7 @@ ArchiveLayout WriteArchive(const std::vector<PayloadFile>& files, OutputSink& si
   StoreLe16(end + 20, 0);  // no comment
   sink.Write(end, sizeof end);
   layout.archiveSize = sink.Position();
-  if (options.progress) options.progress(bytesRead, entries.size());
+  if (options.progress) options.progress(encoder.BytesDone(), entries.size(), std::string());
   return layout;
 }
 

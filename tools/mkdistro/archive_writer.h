@@ -1,8 +1,15 @@
 // Writes the distribution archive: for every file a local header, the WinZip AES (AE-2,
 // AES-128) encrypted raw deflate stream and a data descriptor, then the central directory and
-// the end record. Files are streamed block by block: read, deflate, encrypt, write; no file is
-// ever held whole. The local header is written with zero sizes first and patched once the
-// entry's data is out, so both the header and the descriptor carry the real sizes.
+// the end record.
+//
+// Entries are encoded (read whole, deflated with libdeflate, salted, encrypted, authenticated)
+// on several threads, largest files first so that the largest does not end the run alone, and
+// written by the calling thread in archive order. Each entry's bytes depend only on its file,
+// its name, the level and the password, never on the thread that encoded it or on the number
+// of threads, and salts are derived rather than drawn (entry_salt.h): the same inputs give the
+// same archive. Entries encoded ahead of their turn are bounded by a memory budget: beyond it a
+// thread takes only the entry the writer needs next (a file larger than the budget is taken
+// when nothing else is in flight or when its turn comes).
 #pragma once
 #include <array>
 #include <cstddef>
@@ -44,14 +51,24 @@ class MemorySink : public OutputSink {
   std::vector<std::uint8_t> bytes_;
 };
 
+// libdeflate's levels: 0 stores, 12 searches hardest (its near-optimal parser).
+constexpr int kMaxLevel = 12;
+constexpr int kDefaultLevel = kMaxLevel;
+
 struct WriteOptions {
-  std::string password;  // the bytes the keys are derived from
-  int level = 9;         // deflate level, 0 to 9
-  // Fills a buffer with unpredictable bytes; each entry's salt comes from here.
-  std::function<void(std::uint8_t* out, std::size_t size)> randomBytes;
-  // Called after each block read, with the payload bytes read so far and the files finished.
-  std::function<void(std::uint64_t bytesRead, std::size_t filesDone)> progress;
+  std::string password;          // the bytes the keys are derived from
+  int level = kDefaultLevel;     // deflate level, 0 to kMaxLevel
+  unsigned threads = 0;          // encoding threads; 0: one per processor the process may use
+  bool universalTime = false;    // DOS times in UTC instead of the local zone
+  // Called on the calling thread now and then while the archive is written (at least once per
+  // entry and about five times a second while it waits), with the payload bytes encoded so far,
+  // the entries written and the name of the entry that is written next (empty at the end).
+  // What it throws ends the build.
+  std::function<void(std::uint64_t bytesDone, std::size_t filesDone, const std::string& current)> progress;
 };
+
+// The number of processors this process may run on (at least 1).
+unsigned AvailableProcessors();
 
 struct ArchiveLayout {
   std::size_t entries = 0;
@@ -62,7 +79,8 @@ struct ArchiveLayout {
 
 // Writes files, in the given order, as the complete archive. Throws DistroError when a file
 // cannot be read or changes while it is read, when an offset or size would not fit the 32-bit
-// fields, and for anything the sink throws.
+// fields, and for anything the sink or the progress callback throws; of several files that
+// fail, the first in archive order is the one reported.
 ArchiveLayout WriteArchive(const std::vector<PayloadFile>& files, OutputSink& sink,
                            const WriteOptions& options);
 

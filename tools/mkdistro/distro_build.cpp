@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -11,7 +12,6 @@
 #include "distro_error.h"
 #include "output_file.h"
 #include "payload_scan.h"
-#include "secure_random.h"
 
 namespace ot::mkdistro {
 namespace {
@@ -38,24 +38,41 @@ void RefuseOutputInsidePayload(const std::string& payloadDir, const std::string&
 
 std::string DefaultArchivePassword() { return ot::kArchivePassword; }
 
+std::optional<std::int64_t> ParseSourceDateEpoch(const char* text) {
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  std::int64_t value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || value > (INT64_MAX - 9) / 10) {
+      throw DistroError("SOURCE_DATE_EPOCH=\"" + std::string(text) +
+                        "\" is not a number of seconds since 1970-01-01 00:00:00 UTC");
+    }
+    value = value * 10 + (*p - '0');
+  }
+  return value;
+}
+
 ArchiveLayout BuildDistroFile(const std::string& payloadDir, const std::string& outPath,
                               const BuildOptions& options) {
   if (outPath.empty() || outPath.back() == '/') {
     throw DistroError("\"" + outPath + "\" does not name a file");
   }
-  const std::vector<PayloadFile> files = ScanPayload(payloadDir);
+  std::vector<PayloadFile> files = ScanPayload(payloadDir);
   RefuseOutputInsidePayload(payloadDir, outPath);
 
   std::uint64_t totalBytes = 0;
-  for (const PayloadFile& file : files) totalBytes += file.size;
+  for (PayloadFile& file : files) {
+    totalBytes += file.size;
+    if (options.latestTime && file.mtime > *options.latestTime) file.mtime = *options.latestTime;
+  }
 
   WriteOptions write;
   write.password = options.password.empty() ? DefaultArchivePassword() : options.password;
   write.level = options.level;
-  write.randomBytes = FillSecureRandom;
+  write.threads = options.threads;
+  write.universalTime = options.latestTime.has_value();
   if (options.progress) {
-    write.progress = [&](std::uint64_t bytesRead, std::size_t filesDone) {
-      options.progress(bytesRead, totalBytes, filesDone, files.size());
+    write.progress = [&](std::uint64_t bytesDone, std::size_t filesDone, const std::string& current) {
+      options.progress(bytesDone, totalBytes, filesDone, files.size(), current);
     };
   }
   AtomicOutputFile out(outPath);

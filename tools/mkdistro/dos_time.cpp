@@ -14,10 +14,11 @@ DosDateTime Pack(int year, int month, int day, int hour, int minute, int second)
 
 }  // namespace
 
-DosDateTime ToDosDateTime(std::int64_t unixTime) {
+DosDateTime ToDosDateTime(std::int64_t unixTime, bool universal) {
   const time_t t = static_cast<time_t>(unixTime);
   std::tm local{};
-  if (static_cast<std::int64_t>(t) != unixTime || localtime_r(&t, &local) == nullptr) {
+  const bool converted = universal ? gmtime_r(&t, &local) != nullptr : localtime_r(&t, &local) != nullptr;
+  if (static_cast<std::int64_t>(t) != unixTime || !converted) {
     return unixTime < 0 ? Pack(1980, 1, 1, 0, 0, 0) : Pack(2107, 12, 31, 23, 59, 58);
   }
   const int year = local.tm_year + 1900;

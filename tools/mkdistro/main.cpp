@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,16 +18,18 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: mkdistro PAYLOAD_DIR OUT.zip [--password TEXT] [--level N]\n"
+    "usage: mkdistro PAYLOAD_DIR OUT.zip [--password TEXT] [--level N] [--threads N]\n"
     "       mkdistro --verify ARCHIVE [--decrypt] [--password TEXT]\n"
     "\n"
     "Builds the distribution archive the launcher carries: every regular file under\n"
     "PAYLOAD_DIR, root files first, then each directory's files together, each deflated and\n"
     "encrypted with WinZip AES (AE-2, AES-128) under the password. OUT.zip is replaced only\n"
-    "when the new archive is complete.\n"
+    "when the new archive is complete. The same files, names, level and password give the same\n"
+    "archive, whatever the number of threads.\n"
     "\n"
     "  --password TEXT  password of the entries (default: the launcher's archive password)\n"
-    "  --level N        deflate level 0..9 (default 9)\n"
+    "  --level N        deflate level 0..12 of libdeflate (default 12, the smallest archive)\n"
+    "  --threads N      entries deflated on N threads (default: one per processor)\n"
     "  --verify ARCHIVE report the archive's structure: entry count, central directory size\n"
     "                   and offset, whether the records tile the file without gap or overlap,\n"
     "                   whether local and central headers agree; exit status 1 if anything\n"
@@ -38,10 +41,15 @@ constexpr char kUsage[] =
     "Refused: a missing directory, an empty directory (the archive holds no directory\n"
     "entries, so it could not be recreated), symbolic links and special files, a file of\n"
     "4 GiB or more, more than 65,535 files, and names that are not safe relative Windows\n"
-    "paths.\n";
+    "paths.\n"
+    "\n"
+    "SOURCE_DATE_EPOCH, when set (seconds since 1970), is the latest time an entry may carry:\n"
+    "later files get that time, and all times are written in UTC. On a terminal a progress\n"
+    "line shows while the build takes more than a moment; otherwise only the result is printed.\n";
 
-// Payloads smaller than this finish too quickly for a progress line to help.
-constexpr std::uint64_t kProgressThreshold = 16ULL << 20;
+// Builds that end sooner than this show no progress line.
+constexpr auto kProgressDelay = std::chrono::milliseconds(500);
+constexpr std::size_t kShownNameLength = 40;
 
 std::string WithThousands(std::uint64_t value) {
   std::string digits = std::to_string(value);
@@ -49,20 +57,35 @@ std::string WithThousands(std::uint64_t value) {
   return digits;
 }
 
+// A decimal number of at most four digits, or -1.
+long ParseCount(const char* text) {
+  const std::size_t length = std::strlen(text);
+  if (length == 0 || length > 4) return -1;
+  long value = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "mkdistro: %s\n(mkdistro --help shows the usage)\n", message.c_str());
   return 2;
 }
 
+// One line on the terminal, rewritten in place: share done, megabytes, files, and the entry
+// written next (long names shortened from the front).
 class ProgressLine {
  public:
-  void Update(std::uint64_t done, std::uint64_t total, std::size_t filesDone, std::size_t files) {
-    if (total < kProgressThreshold) return;
-    const int percent = static_cast<int>(done * 100 / total);
-    if (percent == lastPercent_) return;
-    lastPercent_ = percent;
-    std::fprintf(stderr, "\rmkdistro: %3d%%  %.1f of %.1f MB, %zu of %zu files", percent,
-                 static_cast<double>(done) / 1e6, static_cast<double>(total) / 1e6, filesDone, files);
+  void Update(std::uint64_t done, std::uint64_t total, std::size_t filesDone, std::size_t files,
+              const std::string& current) {
+    if (std::chrono::steady_clock::now() - start_ < kProgressDelay) return;
+    const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+    std::string name = current;
+    if (name.size() > kShownNameLength) name = "..." + name.substr(name.size() - (kShownNameLength - 3));
+    std::fprintf(stderr, "\r\033[Kmkdistro: %3d%%  %.1f of %.1f MB, %zu of %zu files  %s", percent,
+                 static_cast<double>(done) / 1e6, static_cast<double>(total) / 1e6, filesDone, files, name.c_str());
     std::fflush(stderr);
     shown_ = true;
   }
@@ -72,7 +95,7 @@ class ProgressLine {
   }
 
  private:
-  int lastPercent_ = -1;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   bool shown_ = false;
 };
 
@@ -80,9 +103,8 @@ int Build(const std::string& payload, const std::string& out, const ot::mkdistro
   ot::mkdistro::BuildOptions options = given;
   ProgressLine progress;
   if (isatty(STDERR_FILENO)) {
-    options.progress = [&](std::uint64_t done, std::uint64_t total, std::size_t filesDone, std::size_t files) {
-      progress.Update(done, total, filesDone, files);
-    };
+    options.progress = [&](std::uint64_t done, std::uint64_t total, std::size_t filesDone, std::size_t files,
+                           const std::string& current) { progress.Update(done, total, filesDone, files, current); };
   }
   try {
     const ot::mkdistro::ArchiveLayout layout = ot::mkdistro::BuildDistroFile(payload, out, options);
@@ -127,7 +149,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> positional;
   std::string verifyPath, password;
   bool verify = false, decrypt = false, passwordGiven = false;
-  int level = 9;
+  int level = ot::mkdistro::kDefaultLevel;
+  unsigned threads = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -148,8 +171,14 @@ int main(int argc, char** argv) {
       passwordGiven = true;
     } else if (arg == "--level") {
       const char* v = value();
-      if (!v || std::strlen(v) != 1 || *v < '0' || *v > '9') return UsageError("--level needs a number from 0 to 9");
-      level = *v - '0';
+      const long n = v ? ParseCount(v) : -1;
+      if (n < 0 || n > ot::mkdistro::kMaxLevel) return UsageError("--level needs a number from 0 to 12");
+      level = static_cast<int>(n);
+    } else if (arg == "--threads") {
+      const char* v = value();
+      const long n = v ? ParseCount(v) : -1;
+      if (n < 1 || n > 1024) return UsageError("--threads needs a number from 1 to 1024");
+      threads = static_cast<unsigned>(n);
     } else if (arg.size() > 1 && arg[0] == '-') {
       return UsageError("unknown option " + arg);
     } else {
@@ -172,5 +201,11 @@ int main(int argc, char** argv) {
   ot::mkdistro::BuildOptions options;
   options.password = password;
   options.level = level;
+  options.threads = threads;
+  try {
+    options.latestTime = ot::mkdistro::ParseSourceDateEpoch(std::getenv("SOURCE_DATE_EPOCH"));
+  } catch (const ot::mkdistro::DistroError& e) {
+    return UsageError(e.what());
+  }
   return Build(positional[0], positional[1], options);
 }

@@ -104,15 +104,12 @@ class ArchiveFormatTest : public ::testing::Test {
     tzset();
   }
 
-  std::vector<std::uint8_t> BuildInMemory() {
+  std::vector<std::uint8_t> BuildInMemory(unsigned threads = 0, const std::string& payload = "p") {
     MemorySink sink;
     WriteOptions options;
     options.password = kPassword;
-    std::uint8_t counter = 0;
-    options.randomBytes = [&](std::uint8_t* out, std::size_t size) {
-      for (std::size_t i = 0; i < size; ++i) out[i] = ++counter;
-    };
-    WriteArchive(ScanPayload(dir_ / "p"), sink, options);
+    options.threads = threads;
+    WriteArchive(ScanPayload(dir_ / payload), sink, options);
     return sink.Bytes();
   }
 
@@ -210,31 +207,68 @@ TEST_F(ArchiveFormatTest, DataDecryptsAndInflatesToTheFiles) {
     EXPECT_EQ(Unpack(bytes, a.local[i].dataOffset, a.central[i].compressedSize, kPassword), Content(a.central[i].name))
         << a.central[i].name;
   }
-  // The text is nowhere in the archive in the clear, and the salts came from the source given.
+  // The text is nowhere in the archive in the clear.
   const std::string marker = "PLAINTEXT-MARKER";
   EXPECT_EQ(std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end()), bytes.end());
-  EXPECT_EQ(bytes[a.local[0].dataOffset], 1);
-  EXPECT_EQ(bytes[a.local[1].dataOffset], 9);
 }
 
-TEST_F(ArchiveFormatTest, BuiltFileUsesTheLauncherPasswordAndFreshSalts) {
+std::vector<std::uint8_t> SaltOf(const std::vector<std::uint8_t>& bytes, const testing::RawLocal& local) {
+  return {bytes.begin() + static_cast<std::ptrdiff_t>(local.dataOffset),
+          bytes.begin() + static_cast<std::ptrdiff_t>(local.dataOffset + 8)};
+}
+
+// Salts come from the entry's name and stream: the same inputs give the same bytes on any
+// number of threads, and no salt serves two different streams.
+TEST_F(ArchiveFormatTest, SameInputsGiveTheSameBytesOnAnyNumberOfThreads) {
   EXPECT_EQ(DefaultArchivePassword(), kPassword);
-  std::set<std::vector<std::uint8_t>> salts;
-  std::vector<std::uint8_t> first;
-  for (int build = 0; build < 2; ++build) {
-    const std::string out = dir_ / ("out" + std::to_string(build) + ".zip");
-    const ArchiveLayout layout = BuildDistroFile(dir_ / "p", out, {});
-    const std::vector<std::uint8_t> bytes = ReadBytes(out);
-    EXPECT_EQ(layout.archiveSize, bytes.size());
-    const RawArchive a = ParseArchive(bytes);
-    for (std::size_t i = 0; i < a.central.size(); ++i) {
-      salts.emplace(bytes.begin() + static_cast<std::ptrdiff_t>(a.local[i].dataOffset),
-                    bytes.begin() + static_cast<std::ptrdiff_t>(a.local[i].dataOffset + 8));
-      EXPECT_EQ(Unpack(bytes, a.local[i].dataOffset, a.central[i].compressedSize, kPassword), Content(a.central[i].name));
-    }
-    if (build == 0) first = bytes; else EXPECT_NE(first, bytes);
+  const std::vector<std::uint8_t> one = BuildInMemory(1);
+  EXPECT_EQ(BuildInMemory(4), one);
+  const std::string out = dir_ / "out.zip";
+  BuildOptions options;
+  options.threads = 3;
+  const ArchiveLayout layout = BuildDistroFile(dir_ / "p", out, options);
+  EXPECT_EQ(ReadBytes(out), one);
+  EXPECT_EQ(layout.archiveSize, one.size());
+
+  // The same two contents under two names each, and one file changed by one byte: every
+  // entry gets a salt of its own, and an unchanged entry keeps its salt.
+  const std::vector<std::uint8_t> same(3000, 'q');
+  WriteBytes(dir_ / "q/a.txt", same);
+  WriteBytes(dir_ / "q/b.txt", same);
+  WriteBytes(dir_ / "q/c.dll", ProgramBytes(5000, 4));
+  const std::vector<std::uint8_t> before = BuildInMemory(2, "q");
+  std::vector<std::uint8_t> changed = ProgramBytes(5000, 4);
+  changed[100] ^= 1;
+  WriteBytes(dir_ / "q/c.dll", changed);
+  const std::vector<std::uint8_t> after = BuildInMemory(2, "q");
+  const RawArchive a = ParseArchive(before), b = ParseArchive(after);
+  ASSERT_EQ(a.local.size(), 3u);
+  ASSERT_EQ(b.local.size(), 3u);
+  const std::set<std::vector<std::uint8_t>> salts = {SaltOf(before, a.local[0]), SaltOf(before, a.local[1]),
+                                                     SaltOf(before, a.local[2]), SaltOf(after, b.local[2])};
+  EXPECT_EQ(salts.size(), 4u) << "a salt serves two entries";
+  EXPECT_EQ(SaltOf(before, a.local[0]), SaltOf(after, b.local[0]));
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(Unpack(after, b.local[i].dataOffset, b.central[i].compressedSize, kPassword),
+              i < 2 ? same : changed);
   }
-  EXPECT_EQ(salts.size(), 10u) << "a salt repeated";
+}
+
+// SOURCE_DATE_EPOCH: later files get its time, earlier ones keep theirs, all written in UTC.
+TEST_F(ArchiveFormatTest, ALatestTimeClampsLaterFilesAndTimesAreUniversal) {
+  setenv("TZ", "XST-3", 1);
+  tzset();
+  WriteText(dir_ / "p/new.txt", "written after the epoch");
+  const timespec later[2] = {{kMtime + 86400, 0}, {kMtime + 86400, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (dir_ / "p/new.txt").c_str(), later, 0), 0);
+  BuildOptions options;
+  options.latestTime = kMtime + 3600;  // 13:34:57 UTC
+  BuildDistroFile(dir_ / "p", dir_ / "t.zip", options);
+  for (const auto& c : ParseArchive(ReadBytes(dir_ / "t.zip")).central) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.date, 42 << 9 | 2 << 5 | 23);
+    EXPECT_EQ(c.time, (c.name == "new.txt" ? 13 : 12) << 11 | 34 << 5 | 28);
+  }
 }
 
 // A sink that starts just below 4 GiB, to reach the 32-bit limits without writing gigabytes.
@@ -253,7 +287,6 @@ class HighSink : public MemorySink {
 TEST_F(ArchiveFormatTest, RefusesWhatWouldNotFitTheFormat) {
   WriteOptions options;
   options.password = kPassword;
-  options.randomBytes = [](std::uint8_t* out, std::size_t size) { std::memset(out, 7, size); };
   const auto refusal = [&](const std::vector<PayloadFile>& files, OutputSink& sink, const WriteOptions& o) -> std::string {
     try {
       WriteArchive(files, sink, o);
@@ -279,7 +312,7 @@ TEST_F(ArchiveFormatTest, RefusesWhatWouldNotFitTheFormat) {
   bad.password.clear();
   EXPECT_NE(refusal(files, sink, bad).find("password"), std::string::npos);
   bad = options;
-  bad.level = 10;
+  bad.level = 13;
   EXPECT_NE(refusal(files, sink, bad).find("level"), std::string::npos);
 }
 
@@ -287,8 +320,8 @@ TEST_F(ArchiveFormatTest, FailedBuildLeavesNoFileAndKeepsTheOldArchive) {
   const std::string out = dir_ / "Distro.zip";
   WriteText(out, "old archive");
   BuildOptions options;
-  options.progress = [](std::uint64_t bytesRead, std::uint64_t, std::size_t, std::size_t) {
-    if (bytesRead > 0) throw DistroError("stopped");
+  options.progress = [](std::uint64_t bytesDone, std::uint64_t, std::size_t, std::size_t, const std::string&) {
+    if (bytesDone > 0) throw DistroError("stopped");
   };
   EXPECT_THROW(BuildDistroFile(dir_ / "p", out, options), DistroError);
   EXPECT_EQ(testing::ListDir(dir_.path()), (std::vector<std::string>{"Distro.zip", "p"}));

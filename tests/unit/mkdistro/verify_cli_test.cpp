@@ -172,7 +172,11 @@ TEST_F(CommandLineTest, HelpAndUsage) {
   const auto unknown = RunCommand(ShellQuote(kTool) + " --frobnicate");
   EXPECT_EQ(unknown.exitCode, 2);
   EXPECT_NE(unknown.output.find("unknown option --frobnicate"), std::string::npos);
-  EXPECT_EQ(RunCommand(ShellQuote(kTool) + " p o.zip --level 12").exitCode, 2);
+  EXPECT_EQ(RunCommand(ShellQuote(kTool) + " p o.zip --level 13").exitCode, 2);
+  EXPECT_EQ(RunCommand(ShellQuote(kTool) + " p o.zip --threads 0").exitCode, 2);
+  const auto epoch = RunCommand("SOURCE_DATE_EPOCH=yesterday " + ShellQuote(kTool) + " p o.zip");
+  EXPECT_EQ(epoch.exitCode, 2);
+  EXPECT_NE(epoch.output.find("SOURCE_DATE_EPOCH"), std::string::npos) << epoch.output;
 }
 
 TEST_F(CommandLineTest, BadInputGetsAClearMessageAndNoOutput) {
