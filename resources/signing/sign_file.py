@@ -153,6 +153,9 @@ def sign(args: argparse.Namespace) -> None:
         part.unlink(missing_ok=True)
     if done.stdout.strip():
         print(done.stdout.rstrip())
+    anchors = f", verified against {args.roots}" if args.roots else ", chain not judged"
+    print(f"Signed {args.input} into {args.output}: an Authenticode signature over its content, "
+          f"time-stamped{anchors}")
 
 
 def main() -> int:

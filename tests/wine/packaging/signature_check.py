@@ -231,7 +231,7 @@ case $how in
   unsigned) ;;
   other)  # signs a changed copy and hands that back
     cp "$file" "$file.o"; printf 'X' | dd of="$file.o" bs=1 seek=1024 conv=notrunc 2>/dev/null
-    sign "$file.o" "$file" stamp; rm "$file.o" ;;
+    sign "$file.o" "$file.s" stamp; rm "$file.o"; mv "$file.s" "$file" ;;
   foreign)  # the signature of other content attached to this file
     cp "$file" "$file.o"; printf 'X' | dd of="$file.o" bs=1 seek=1024 conv=notrunc 2>/dev/null
     sign "$file.o" "$file.os" stamp
@@ -445,8 +445,10 @@ class TokenBuild(unittest.TestCase):
         done = subprocess.run(["cmake", "--build", str(tree), "-j", "2", "--target", "otSetup"],
                               capture_output=True, text=True, timeout=900)
         self.assertEqual(done.returncode, 0, done.stdout[-4000:] + done.stderr[-4000:])
-        self.assertIn("Signing OrvUnzip into", done.stdout)
-        self.assertIn("Signing otSetup into", done.stdout)
+        signed = re.findall(r"^Signed (\S+) into (\S+): ", done.stdout, re.MULTILINE)
+        self.assertEqual([(Path(a).name, Path(b)) for a, b in signed],
+                         [("OrvUnzip.dll", tree / "bin" / "OrvUnzip.dll"),
+                          ("otSetup.exe", tree / "bin" / "otSetup.exe")])
 
         exe, library = tree / "bin" / "otSetup.exe", tree / "bin" / "OrvUnzip.dll"
         for path in (exe, library):
@@ -457,8 +459,9 @@ class TokenBuild(unittest.TestCase):
         # Signed twice (the DLL, then the launcher), each time through the token, never with
         # the PIN on the command line; nor does the PIN stand in the cache or the build files.
         argv = m.argv_log.read_text().splitlines()
-        self.assertEqual(len([a for a in argv if a.startswith("sign ")]), 2, argv)
-        for line in argv:
+        signs = [a for a in argv if a.startswith("sign ")]
+        self.assertEqual(len(signs), 2, argv)
+        for line in signs:
             self.assertIn(f"-readpass {m.pin_file}", line)
             self.assertIn("-pkcs11module", line)
         for text in [*argv, (tree / "CMakeCache.txt").read_text(),
