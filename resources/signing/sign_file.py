@@ -32,6 +32,7 @@ import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pefile
@@ -124,10 +125,12 @@ def check_signature(osslsigncode: str, signed: Path, roots: Path | None) -> None
 
 
 def sign(args: argparse.Namespace) -> None:
-    part = args.output.with_name(args.output.name + ".part")
-    for stale in (args.output, part):
-        stale.unlink(missing_ok=True)
+    args.output.unlink(missing_ok=True)
     unsigned = args.input.read_bytes()
+    # The copy keeps the file's name (signing clients tell a DLL from a program by it), in a
+    # folder of its own beside the output, so that it is renamed into place in one step.
+    work = Path(tempfile.mkdtemp(prefix=".signing-", dir=args.output.parent))
+    part = work / args.output.name
     try:
         if args.command is not None:
             shutil.copyfile(args.input, part)
@@ -150,7 +153,7 @@ def sign(args: argparse.Namespace) -> None:
                                 "\n".join(s for s in (done.stdout, error.output) if s)) from None
         os.replace(part, args.output)
     finally:
-        part.unlink(missing_ok=True)
+        shutil.rmtree(work, ignore_errors=True)
     if done.stdout.strip():
         print(done.stdout.rstrip())
     anchors = f", verified against {args.roots}" if args.roots else ", chain not judged"
