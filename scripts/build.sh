@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the shipped, signed otSetup.exe around a payload in one command:
-#   scripts/build.sh [PAYLOAD_DIR] [-- extra CMake options, e.g. -DOT_SIGN_PKCS12=code.p12 ...]
+#   scripts/build.sh [PAYLOAD_DIR] [-- extra CMake options, e.g. the means of signing:
+#       -DOT_SIGN_PKCS11_MODULE=... -DOT_SIGN_PKCS11_KEY=pkcs11:... -DOT_SIGN_CERT=chain.pem ...]
 # Without PAYLOAD_DIR the built-in demo payload is used. The result is
 # build/windows-x86/bin/otSetup.exe.
 set -euo pipefail
