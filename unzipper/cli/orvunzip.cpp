@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "archive_password.h"
 #include "cli/terminal_prompts.h"
-#include "core/product.h"
 #include "os/file_system.h"
 #include "unzip.h"
 #include "zip/name_text.h"
