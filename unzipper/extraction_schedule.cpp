@@ -156,32 +156,6 @@ void Archiver::Run::ClearPending(const Job& job) {
   if (job.anyPath) --pendingAnyPaths;
 }
 
-bool Archiver::Run::EarlierJobSharesDirectory(const Job& job) const {
-  const std::wstring_view top = std::wstring_view(job.key).substr(0, job.key.find(L'\\'));
-  for (const Job& other : slots) {
-    if (other.index == SIZE_MAX || other.index < reported || other.index >= job.index) continue;
-    if (other.anyPath || KeysMeet(std::wstring_view(other.key).substr(0, other.key.find(L'\\')), top)) return true;
-  }
-  // Jobs before it that have no slot yet (it started out of order) are never looked at: such a
-  // job makes no directory.
-  return false;
-}
-
-void Archiver::Run::KeepDirectoriesOf(Job& job) {
-  MutexLock directories(directoryMutex);  // jobs ahead add to their lists under it
-  job.madeDirectories.clear();
-  for (Job& other : slots) {
-    if (other.index == SIZE_MAX || other.committed || other.madeDirectories.empty()) continue;
-    auto& made = other.madeDirectories;
-    made.erase(std::remove_if(made.begin(), made.end(),
-                              [&](const std::wstring& directory) {
-                                const std::wstring key = PathKey(directory.substr(outputBase.size()));
-                                return key.size() <= job.key.size() && KeysMeet(key, job.key);
-                              }),
-               made.end());
-  }
-}
-
 void Archiver::Run::FailOutsideAnEntry() {
   outOfMemory = true;
   stopping = true;
@@ -253,18 +227,6 @@ void Archiver::RemoveFilesAhead(Run& run) noexcept {
     }
     job.fileOnDisk = false;
   }
-  // Then the directories they made, the deepest first; one that is not empty stays.
-  try {
-    std::vector<std::wstring> directories;
-    for (Job& job : run.slots) {
-      if (job.index == SIZE_MAX || job.committed) continue;
-      directories.insert(directories.end(), job.madeDirectories.begin(), job.madeDirectories.end());
-    }
-    std::sort(directories.begin(), directories.end(),
-              [](const std::wstring& a, const std::wstring& b) { return a.size() > b.size(); });
-    for (const std::wstring& directory : directories) fs_.RemoveEmptyDirectory(directory);
-  } catch (...) {  // out of memory: they stay
-  }
 }
 
 // The calling thread: takes the jobs in archive order, answers for each what only it may
@@ -310,7 +272,6 @@ Status Archiver::Coordinate(Run& run) {
     if (!repeat && failed) {
       if (job.outOfMemory || job.status.kind() != Status::Kind::kArchiver) {
         run.stopping = true;
-        run.KeepDirectoriesOf(job);
         return job.outOfMemory ? Status::Fatal(L"Out of memory") : job.status;
       }
       FailureAnswer answer;
@@ -321,7 +282,6 @@ Status Archiver::Coordinate(Run& run) {
       if (answer == FailureAnswer::kRetry) repeat = true;
       if (answer == FailureAnswer::kAbort) {
         run.stopping = true;
-        run.KeepDirectoriesOf(job);
         return Status::Ok();
       }
     }
@@ -345,7 +305,6 @@ Status Archiver::Coordinate(Run& run) {
       }
       continue;
     }
-    run.KeepDirectoriesOf(job);
     job.committed = true;  // kept whatever follows
     if (job.wroteFile && FileExtracted) {
       const std::wstring path = job.fullPath;
@@ -458,7 +417,6 @@ void Archiver::Work(Run& run, Worker& worker) {
       job.started = true;
       job.state = JobState::kRunning;
       job.ahead = index != run.reported;
-      job.outOfOrder = index != run.nextJob;
       if (index != run.nextJob) run.bigJob = index;
       while (run.nextJob < run.selected.size() && run.JobAt(run.nextJob).index == run.nextJob &&
              run.JobAt(run.nextJob).started) {
@@ -484,49 +442,6 @@ bool Archiver::WaitForTurn(Run& run, Job& job, Sleeper& sleeper) {
   if (run.reported != job.index) return false;
   job.ahead = false;
   return true;
-}
-
-// Before its turn a job only adds. Its directory there (the destination's too) and no file at
-// its path: it goes on ahead. A file there: it waits for its turn. Its directory missing: it
-// makes the missing ones when no earlier job still to be decided shares its top directory
-// (which one after the other would make them, spelled its way), else it waits until they
-// exist or its turn comes. False when the run stops first.
-bool Archiver::PrepareAhead(Run& run, Job& job, Sleeper& sleeper, const std::wstring& directoryPart, bool writesFile,
-                            const std::wstring& fullPath) {
-  const std::wstring directory = run.outputBase + directoryPart;
-  for (;;) {
-    {
-      MutexLock lock(run.mutex);
-      if (run.stopping || run.finished) return false;
-      if (run.reported == job.index) {
-        job.ahead = false;
-        return true;
-      }
-    }
-    if (!DirectoryExists(run.outputBase)) return WaitForTurn(run, job, sleeper);
-    if (DirectoryExists(directory)) {
-      if (!writesFile || fs_.GetAttributes(fullPath) == FileSystem::kNoAttributes) return true;
-      return WaitForTurn(run, job, sleeper);
-    }
-    {
-      MutexLock lock(run.mutex);
-      if (job.outOfOrder || run.EarlierJobSharesDirectory(job)) {
-        // Woken by any change: a directory made, an entry reported.
-        run.WaitOn(sleeper);
-        continue;
-      }
-    }
-    bool made;
-    {
-      MutexLock directories(run.directoryMutex);
-      made = ForceDirectories(directory, &job.madeDirectories);
-    }
-    {
-      MutexLock lock(run.mutex);
-      run.WakeAll();
-    }
-    if (!made) return true;  // fails ahead as it would at its turn, and is redone then
-  }
 }
 
 // A closing thread: closes each finished output file, then gives it its attributes or, for
