@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "archive_password.h"
 #include "core/build_check.h"
 #include "core/dotnet_check.h"
 #include "core/path_text.h"

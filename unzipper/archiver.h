@@ -5,12 +5,10 @@
 // closed (then given its attributes, or removed) on a small pool of closing threads, so that a
 // slow close (an on-access scanner) never holds up decoding. The calling thread only decides:
 // it shows every prompt, one at a time and in archive order, and reports each extracted file
-// in archive order. Entries start in archive order, except that with several threads one entry
-// much larger than the next ones may start ahead of its turn, so that it does not finish alone
-// at the end. An entry whose output path may meet that of an earlier entry not yet finished (the
-// same file, or one on the other's directory path) waits for it, so that files replace each
-// other as they would one after the other. ExtractFiles returns only when every
-// thread it started has ended and every file it opened is closed.
+// in archive order. None of it shows: the prompts, what each answer does, the files left with
+// their content, times and attributes, the reports and the result are those of one entry
+// after the other, whatever the timing (extraction_schedule.h says how). ExtractFiles returns
+// only when every thread it started has ended and every file it opened is closed.
 //
 // The settings carry the names the archiver has always had; only those that matter for
 // extraction change what it does (EncryptionMethod, StorePath and Zip64Mode concern adding
@@ -90,16 +88,22 @@ class Archiver {
   std::wstring DecodeName(const zip::Entry& entry);
   bool IsSelected(const std::wstring& name, std::uint32_t entryAttributes, const std::wstring& fileMask,
                   std::uint32_t attributes, const std::wstring& exclusionMask) const;
+  // The schedule (extraction_schedule.cpp).
+  Status Schedule(Run& run);
   static void WorkerMain(void* worker);
   static void CloserMain(void* closer);
   Status Coordinate(Run& run);
   Job& PrepareJob(Run& run, std::size_t index);
   bool PickJob(Run& run, std::size_t& index);
   void Work(Run& run, Worker& worker);
+  bool WaitForTurn(Run& run, Job& job, Sleeper& sleeper);
+  void CloseOutputs(Run& run, Sleeper& sleeper);
+  void RemoveFilesAhead(Run& run) noexcept;
+  // One entry (archiver.cpp).
   void ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reader, InputFile& archive,
                     Sleeper* sleeper);
-  void CloseOutputs(Run& run, Sleeper& sleeper);
   bool ForceDirectories(const std::wstring& directory);
+  bool DirectoryExists(const std::wstring& directory);
   void ReplacePassword(Run& run, std::string typed);
 
   FileSystem& fs_;

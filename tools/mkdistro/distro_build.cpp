@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "core/product.h"
+#include "archive_password.h"
 #include "distro_error.h"
 #include "output_file.h"
 #include "payload_scan.h"

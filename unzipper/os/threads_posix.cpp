@@ -1,4 +1,8 @@
 // Threads on the build host, over the standard library.
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -60,7 +64,17 @@ void Thread::Join() {
   if (impl_->thread.joinable()) impl_->thread.join();
 }
 
+// The processors the process may run on (taskset, a container's CPU set), as the Windows
+// build counts its affinity mask; all of the machine's where the system does not say.
 unsigned ProcessorCount() {
+#if defined(__linux__)
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+#endif
   const unsigned count = std::thread::hardware_concurrency();
   return count == 0 ? 1 : count;
 }

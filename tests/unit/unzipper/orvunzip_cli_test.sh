@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # orvunzip end to end: 7zz and bsdtar AES archives extracted byte for byte, also with the default
 # (the launcher's) password; a wrong password with no
-# terminal to ask (Cancel: nothing written, exit 0); a damaged archive (exit 1, its error
-# printed); a wrong command line (exit 2).
+# terminal to ask (Cancel: nothing written, exit 0); --threads 1 and 4 alike, also after an
+# Abort; a damaged archive (exit 1, its error printed); a wrong command line (exit 2).
 set -u
 orvunzip=$1
 command -v 7zz >/dev/null || { echo "7zz not installed"; exit 77; }
@@ -56,6 +56,34 @@ head -c 1000 "$work/a.zip" >"$work/cut.zip"
 "$orvunzip" "$work/cut.zip" "$work/cut" "$password" >"$work/log" 2>&1 </dev/null && fail "truncated archive accepted"
 grep -q "Native error" "$work/log" || fail "no error text for the truncated archive"
 
+# --threads N: one thread and four give the same tree.
+for threads in 1 4; do
+  "$orvunzip" --threads $threads "$work/a.zip" "$work/threads$threads" >"$work/log" 2>&1 </dev/null ||
+    fail "--threads $threads: $(cat "$work/log")"
+  diff -r "$work/tree" "$work/threads$threads" || fail "trees differ with --threads $threads"
+done
+
+# A large entry whose authentication code is bad, then a small one whose file was there before:
+# with no terminal the failure prompt is Abort, and one after the other the later entry never
+# runs, so its file stays as it was, with any number of threads.
+mkdir -p "$work/abort-tree"
+head -c $((8 * 1024 * 1024)) /dev/urandom >"$work/abort-tree/big.bin"
+printf 'from the archive' >"$work/abort-tree/keep.txt"
+(cd "$work/abort-tree" && 7zz a -tzip -mem=AES128 -mm=Copy -p"$password" "$work/abort.zip" big.bin keep.txt >/dev/null) ||
+  fail "7zz abort archive"
+printf '\xff' | dd of="$work/abort.zip" bs=1 seek=4000000 conv=notrunc status=none
+for threads in 1 4; do
+  mkdir -p "$work/abort$threads"
+  printf 'there before' >"$work/abort$threads/keep.txt"
+  "$orvunzip" --threads $threads "$work/abort.zip" "$work/abort$threads" "$password" >"$work/log" 2>&1 </dev/null ||
+    fail "Abort must still complete: $(cat "$work/log")"
+  grep -q "00008" "$work/log" || fail "no failure prompt for the bad authentication code"
+  [ "$(cat "$work/abort$threads/keep.txt")" = "there before" ] || fail "--threads $threads: keep.txt changed after Abort"
+  [ ! -e "$work/abort$threads/big.bin" ] || fail "--threads $threads: the failed entry's file is left"
+done
+
 "$orvunzip" only-one-argument >/dev/null 2>&1
 [ $? -eq 2 ] || fail "usage error must exit 2"
+"$orvunzip" --threads none "$work/a.zip" "$work/none" >/dev/null 2>&1
+[ $? -eq 2 ] || fail "a --threads that is no number must exit 2"
 echo "ok"

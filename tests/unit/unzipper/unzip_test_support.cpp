@@ -129,7 +129,8 @@ class CountingOutput final : public OutputFile {
 
 }  // namespace
 
-FaultyFileSystem::FaultyFileSystem() : real_(CreatePlatformFileSystem()) {}
+FaultyFileSystem::FaultyFileSystem() : owned_(CreatePlatformFileSystem()), real_(owned_.get()) {}
+FaultyFileSystem::FaultyFileSystem(FileSystem& underlying) : real_(&underlying) {}
 
 std::unique_ptr<InputFile> FaultyFileSystem::OpenForReading(const std::wstring& path) {
   auto file = real_->OpenForReading(path);

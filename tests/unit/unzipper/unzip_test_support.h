@@ -52,7 +52,7 @@ class ScriptedPrompts final : public Prompts {
   FailureAnswer AskOnFailure(const std::wstring& text) override;
 };
 
-// Passes every call to the platform file system, except that
+// Passes every call to the platform file system (or another one), except that
 //  - writes fail once a file has received failWritesAfter bytes (a full disk),
 //  - reads fail once failReadsAfter bytes have been read from the archive,
 //  - outputFault, when set, may delay a creation or a close or make it fail (after the real close, as a
@@ -70,7 +70,9 @@ class FaultyFileSystem final : public FileSystem {
     bool throwOnWrite = false;  // std::bad_alloc, as an allocation inside the system would
   };
 
+  // Over the platform's file system, or over another one (not owned), such as the in-memory one.
   FaultyFileSystem();
+  explicit FaultyFileSystem(FileSystem& underlying);
 
   std::uint64_t failWritesAfter = UINT64_MAX;
   std::uint64_t failReadsAfter = UINT64_MAX;
@@ -93,7 +95,8 @@ class FaultyFileSystem final : public FileSystem {
   }
 
  private:
-  std::unique_ptr<FileSystem> real_;
+  std::unique_ptr<FileSystem> owned_;
+  FileSystem* real_;
 };
 
 }  // namespace orv::test

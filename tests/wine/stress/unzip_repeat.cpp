@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "../common/program_paths.h"
-#include "core/product.h"
+#include "archive_password.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "../common/program_paths.h"
-#include "core/product.h"
+#include "archive_password.h"
 
 #if !defined(__i386__)
 #error "unzip_stack measures the 32-bit calling convention; build it for i686"
