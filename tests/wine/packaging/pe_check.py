@@ -331,6 +331,8 @@ class VersionRecord(unittest.TestCase):
 class Signature(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        if ARGS.not_signed:
+            raise unittest.SkipTest("built with signing switched off")
         security = Image.pe.OPTIONAL_HEADER.DATA_DIRECTORY[
             pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
         cls.offset, cls.size = security.VirtualAddress, security.Size  # a file offset here
@@ -394,7 +396,11 @@ def main() -> None:
     for name in ("exe", "unsigned", "library", "archive", "layout", "icon", "maker"):
         parser.add_argument(f"--{name}", required=True, type=Path)
     parser.add_argument("--arch", required=True, choices=("x86", "x64"))
+    parser.add_argument("--not-signed", action="store_true",
+                        help="the tree was built with OT_SIGN=OFF: the exe must carry no signature")
     ARGS, rest = parser.parse_known_args()
+    if ARGS.not_signed and ARGS.exe.read_bytes() != ARGS.unsigned.read_bytes():
+        sys.exit(f"{ARGS.exe} differs from {ARGS.unsigned}, although signing is off")
     program = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
     sys.exit(0 if program.result.wasSuccessful() else 1)
 
