@@ -23,13 +23,11 @@ bool IsFloppyPath(std::wstring_view path) {
          (path[0] == L'A' || path[0] == L'a' || path[0] == L'B' || path[0] == L'b');
 }
 
-wchar_t FoldCase(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
-
 bool MatchWildcard(std::wstring_view text, std::wstring_view mask) {
   std::size_t t = 0, m = 0;
   std::size_t starMask = std::wstring_view::npos, starText = 0;
   while (t < text.size()) {
-    if (m < mask.size() && (mask[m] == L'?' || FoldCase(mask[m]) == FoldCase(text[t]))) {
+    if (m < mask.size() && (mask[m] == L'?' || zip::FoldCase(mask[m]) == zip::FoldCase(text[t]))) {
       ++t, ++m;
     } else if (m < mask.size() && mask[m] == L'*') {
       starMask = m++;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "archive_error.h"
+#include "zip/name_text.h"
 #include "zip/zip_format.h"
 
 namespace orv {
@@ -27,8 +28,6 @@ constexpr unsigned kClosers = 8;
 // normal, temporary, offline, not content-indexed. Archives made on Unix carry the mode in the
 // upper half and flag bits (0x8000) that Windows would reject.
 constexpr std::uint32_t kSettableAttributes = 0x31A7;
-
-wchar_t FoldCase(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
 
 template <typename Visit>
 void ForEachParent(std::wstring_view key, Visit visit) {
@@ -71,7 +70,7 @@ std::wstring PathKey(const std::wstring& working) {
       componentStart = key.size();
       continue;
     }
-    key += c >= 0x80 ? L'\x80' : FoldCase(c);
+    key += c >= 0x80 ? L'\x80' : zip::FoldCase(c);
   }
   while (key.size() > componentStart && (key.back() == L'.' || key.back() == L' ')) key.pop_back();
   while (!key.empty() && key.back() == L'\\') key.pop_back();

@@ -25,8 +25,8 @@ bool IsDotEntry(std::wstring_view name) { return name == L"." || name == L".."; 
 // may die right after making it).
 bool HoldsOnlyRunEntries(RunFolderSystem& fs, const std::wstring& dir) {
   bool only = true;
-  fs.ForEachEntry(dir, [&](std::wstring_view name, std::uint32_t attributes) {
-    if (!IsDotEntry(name) && !IsRunFolderEntry(name, attributes)) only = false;
+  fs.ForEachEntry(dir, [&](const TreeEntry& entry) {
+    if (!IsDotEntry(entry.name) && !IsRunFolderEntry(entry.name, entry.attributes)) only = false;
   });
   return only;
 }
@@ -59,10 +59,10 @@ int SweepEarlierRuns(RunFolderSystem& fs, const std::wstring& tempDir, std::wstr
   // The candidates are collected first: renaming inside a folder while it is being listed may
   // make the listing show an entry twice or skip one.
   std::vector<std::wstring> candidates;
-  fs.ForEachEntry(tempDir, [&](std::wstring_view name, std::uint32_t attributes) {
-    if ((attributes & kAttributeDirectory) && !(attributes & kAttributeReparsePoint) &&
-        IsRunFolderName(name) && !EqualNoCase(name, ownName))
-      candidates.emplace_back(name);
+  fs.ForEachEntry(tempDir, [&](const TreeEntry& entry) {
+    if ((entry.attributes & kAttributeDirectory) && !(entry.attributes & kAttributeReparsePoint) &&
+        IsRunFolderName(entry.name) && !EqualNoCase(entry.name, ownName))
+      candidates.emplace_back(entry.name);
   });
 
   int claimed = 0;

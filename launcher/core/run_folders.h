@@ -30,6 +30,8 @@
 
 namespace ot {
 
+struct TreeEntry;  // core/tree_removal.h: a listed name and its attributes
+
 // What the launcher's process token says about its rights.
 struct TokenFacts {
   bool elevated = false;     // TokenElevation says so
@@ -58,7 +60,7 @@ class RunFolderSystem {
   // Calls visit for each entry of dir ("." and ".." included) with its attributes; nothing when
   // dir cannot be listed.
   virtual void ForEachEntry(const std::wstring& dir,
-                            const std::function<void(std::wstring_view, std::uint32_t)>& visit) = 0;
+                            const std::function<void(const TreeEntry&)>& visit) = 0;
   // Whether dir is owned the way this run's own folders are.
   virtual bool OwnedLikeOurs(const std::wstring& dir) = 0;
   // Renames a directory; false when refused (held, something inside open, no access).

@@ -19,12 +19,7 @@ class Win32TreeFileSystem : public TreeFileSystem {
 
   void ForEachEntry(const std::wstring& dir,
                     const std::function<void(const TreeEntry&)>& visit) override {
-    WIN32_FIND_DATAW entry;
-    UniqueFindHandle search(::FindFirstFileW(JoinPath(dir, L"*").c_str(), &entry));
-    if (!search) return;
-    do {
-      visit(TreeEntry{entry.cFileName, entry.dwFileAttributes});
-    } while (::FindNextFileW(search.get(), &entry));
+    ForEachDirectoryEntry(dir, visit);
   }
 
   std::uint32_t DeleteOneFile(const std::wstring& path) override {
@@ -41,6 +36,15 @@ class Win32TreeFileSystem : public TreeFileSystem {
 };
 
 }  // namespace
+
+void ForEachDirectoryEntry(const std::wstring& dir, const std::function<void(const TreeEntry&)>& visit) {
+  WIN32_FIND_DATAW entry;
+  UniqueFindHandle search(::FindFirstFileW(JoinPath(dir, L"*").c_str(), &entry));
+  if (!search) return;
+  do {
+    visit(TreeEntry{entry.cFileName, entry.dwFileAttributes});
+  } while (::FindNextFileW(search.get(), &entry));
+}
 
 void DeleteDirectory(const std::wstring& path) {
   Win32TreeFileSystem fs;

@@ -1,9 +1,12 @@
 // Removal of a directory tree, used once at close on the per-run working directory.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace ot {
+
+struct TreeEntry;  // core/tree_removal.h
 
 // Removes path and everything beneath it, as far as the file system allows (core/tree_removal).
 // Hidden and system entries go like any other; a read-only file is left as it is, and then it,
@@ -14,5 +17,9 @@ namespace ot {
 void DeleteDirectory(const std::wstring& path);
 // The same, starting no new pass once budgetMs has passed.
 void DeleteDirectory(const std::wstring& path, std::uint32_t budgetMs);
+
+// Calls visit for each entry of dir ("." and ".." included) as FindFirstFileW/FindNextFileW
+// list it, with the listing open meanwhile; nothing when dir cannot be listed.
+void ForEachDirectoryEntry(const std::wstring& dir, const std::function<void(const TreeEntry&)>& visit);
 
 }  // namespace ot

@@ -64,8 +64,7 @@ TokenFacts ReadTokenFacts() {
 
 std::wstring TemporaryDirectory(DWORD& error) {
   using GetTempPathProc = DWORD(WINAPI*)(DWORD, LPWSTR);
-  auto getTempPath = &::GetTempPathW;
-  GetTempPathProc chosen = getTempPath;
+  GetTempPathProc chosen = &::GetTempPathW;
   if (HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll"))
     if (auto newer = reinterpret_cast<GetTempPathProc>(
             reinterpret_cast<void*>(::GetProcAddress(kernel, "GetTempPath2W"))))
@@ -108,14 +107,9 @@ Win32RunFolderSystem::Win32RunFolderSystem(bool protectedRights) : protected_(pr
   }
 }
 
-void Win32RunFolderSystem::ForEachEntry(
-    const std::wstring& dir, const std::function<void(std::wstring_view, std::uint32_t)>& visit) {
-  WIN32_FIND_DATAW entry;
-  UniqueFindHandle search(::FindFirstFileW(JoinPath(dir, L"*").c_str(), &entry));
-  if (!search) return;
-  do {
-    visit(entry.cFileName, entry.dwFileAttributes);
-  } while (::FindNextFileW(search.get(), &entry));
+void Win32RunFolderSystem::ForEachEntry(const std::wstring& dir,
+                                        const std::function<void(const TreeEntry&)>& visit) {
+  ForEachDirectoryEntry(dir, visit);
 }
 
 bool Win32RunFolderSystem::OwnedLikeOurs(const std::wstring& dir) {

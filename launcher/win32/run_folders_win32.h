@@ -35,7 +35,7 @@ class Win32RunFolderSystem final : public RunFolderSystem {
  public:
   explicit Win32RunFolderSystem(bool protectedRights);
   void ForEachEntry(const std::wstring& dir,
-                    const std::function<void(std::wstring_view, std::uint32_t)>& visit) override;
+                    const std::function<void(const TreeEntry&)>& visit) override;
   bool OwnedLikeOurs(const std::wstring& dir) override;
   bool Rename(const std::wstring& from, const std::wstring& to) override;
   bool NewGuidText(std::wstring& out) override;

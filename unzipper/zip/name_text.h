@@ -14,4 +14,8 @@ std::string WideToUtf8(std::wstring_view text);
 // UTF-8 flag where the system has no OEM code page of its own.
 std::wstring Cp437ToWide(std::string_view text);
 
+// ASCII letters to lower case, everything else as it is: how names are compared where the file
+// system ignores case.
+inline wchar_t FoldCase(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
+
 }  // namespace orv::zip

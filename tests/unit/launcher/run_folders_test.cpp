@@ -44,14 +44,14 @@ class FakeTemp : public RunFolderSystem {
   }
 
   void ForEachEntry(const std::wstring& dir,
-                    const std::function<void(std::wstring_view, std::uint32_t)>& visit) override {
+                    const std::function<void(const TreeEntry&)>& visit) override {
     const std::wstring prefix = dir.back() == L'\\' ? dir : dir + L'\\';
-    visit(L".", kDir);
-    visit(L"..", kDir);
+    visit(TreeEntry{L".", kDir});
+    visit(TreeEntry{L"..", kDir});
     for (const auto& [path, attributes] : nodes_)
       if (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0 &&
           path.find(L'\\', prefix.size()) == std::wstring::npos)
-        visit(std::wstring_view(path).substr(prefix.size()), attributes);
+        visit(TreeEntry{path.c_str() + prefix.size(), attributes});
   }
   bool OwnedLikeOurs(const std::wstring& dir) override { return others_.count(dir) == 0; }
   bool Rename(const std::wstring& from, const std::wstring& to) override {
