@@ -184,14 +184,11 @@ void Archiver::ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reade
                              (!working.empty() && working.back() == L'\\');
     const bool writesFile = !isDirectory && !working.empty();
     const std::wstring fullPath = outputBase + working;
-    if (sleeper != nullptr && job.ahead) {
-      // Before its turn only where nothing would be lost: its directory there, no file at its
-      // path. Anything else is done at its turn, as one entry after the other does it.
-      const bool onlyAdds = DirectoryExists(outputBase + directoryPart) &&
-                            (!writesFile || fs_.GetAttributes(fullPath) == FileSystem::kNoAttributes);
-      if (!onlyAdds && !WaitForTurn(run, job, *sleeper)) return finish(Status::Ok(), true);
+    if (sleeper != nullptr && job.ahead &&
+        !PrepareAhead(run, job, *sleeper, directoryPart, writesFile, fullPath)) {
+      return finish(Status::Ok(), true);
     }
-    if (!ForceDirectories(outputBase + directoryPart)) {
+    if (!MakeDirectories(run, job, outputBase + directoryPart)) {
       return finish(Status::Archiver(kErrorCannotCreateDirectory, outputBase + directoryPart));
     }
     if (!writesFile) return finish(Status::Ok());
@@ -294,8 +291,28 @@ void Archiver::ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reade
   }
 }
 
-// Creates directory and every missing parent; true when it exists afterwards.
-bool Archiver::ForceDirectories(const std::wstring& directory) {
+// ForceDirectories for a job, one thread at a time. A job ahead records what it made, to be
+// undone should the run end before its turn; jobs waiting for a directory are woken.
+bool Archiver::MakeDirectories(Run& run, Job& job, const std::wstring& directory) {
+  std::vector<std::wstring> madeAtItsTurn;
+  bool made, madeAny;
+  {
+    MutexLock directories(run.directoryMutex);
+    std::vector<std::wstring>& list = job.ahead ? job.madeDirectories : madeAtItsTurn;
+    const std::size_t before = list.size();
+    made = ForceDirectories(directory, &list);
+    madeAny = list.size() != before;
+  }
+  if (madeAny) {
+    MutexLock lock(run.mutex);
+    run.WakeAll();
+  }
+  return made;
+}
+
+// Creates directory and every missing parent; true when it exists afterwards. made, when
+// given, receives the directories made (before each is made: none made goes unrecorded).
+bool Archiver::ForceDirectories(const std::wstring& directory, std::vector<std::wstring>* made) {
   std::wstring path = directory;
   while (!path.empty() && IsSeparator(path.back())) path.pop_back();
   std::vector<std::wstring> missing;
@@ -312,7 +329,9 @@ bool Archiver::ForceDirectories(const std::wstring& directory) {
     while (!path.empty() && IsSeparator(path.back())) path.pop_back();
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (made != nullptr) made->push_back(*it);
     if (!fs_.MakeDirectory(*it)) {
+      if (made != nullptr) made->pop_back();
       const std::uint32_t attributes = fs_.GetAttributes(*it);  // made meanwhile by someone else?
       if (attributes == FileSystem::kNoAttributes || !(attributes & zip::kAttributeDirectory)) return false;
     }

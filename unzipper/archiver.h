@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "archive_error.h"
 #include "os/file_system.h"
@@ -97,12 +98,15 @@ class Archiver {
   bool PickJob(Run& run, std::size_t& index);
   void Work(Run& run, Worker& worker);
   bool WaitForTurn(Run& run, Job& job, Sleeper& sleeper);
+  bool PrepareAhead(Run& run, Job& job, Sleeper& sleeper, const std::wstring& directoryPart, bool writesFile,
+                    const std::wstring& fullPath);
   void CloseOutputs(Run& run, Sleeper& sleeper);
   void RemoveFilesAhead(Run& run) noexcept;
   // One entry (archiver.cpp).
   void ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reader, InputFile& archive,
                     Sleeper* sleeper);
-  bool ForceDirectories(const std::wstring& directory);
+  bool MakeDirectories(Run& run, Job& job, const std::wstring& directory);
+  bool ForceDirectories(const std::wstring& directory, std::vector<std::wstring>* made = nullptr);
   bool DirectoryExists(const std::wstring& directory);
   void ReplacePassword(Run& run, std::string typed);
 

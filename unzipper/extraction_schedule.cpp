@@ -103,6 +103,7 @@ bool ArchiveView::Read(void* buffer, std::size_t size, std::size_t& got) {
 }
 
 void Archiver::Run::WakeAll() {
+  ++changes;
   const auto wake = [](Sleeper& sleeper) {
     if (!sleeper.waiting) return;
     sleeper.waiting = false;
@@ -153,6 +154,34 @@ void Archiver::Run::ClearPending(const Job& job) {
     if (dir != pendingDirs.end()) pendingDirs.erase(dir);
   });
   if (job.anyPath) --pendingAnyPaths;
+}
+
+bool Archiver::Run::EarlierJobSharesDirectory(const Job& job) const {
+  const std::wstring_view top = std::wstring_view(job.key).substr(0, job.key.find(L'\\'));
+  for (const Job& other : slots) {
+    if (other.index == SIZE_MAX || other.index < reported || other.index >= job.index) continue;
+    if (other.anyPath || KeysMeet(std::wstring_view(other.key).substr(0, other.key.find(L'\\')), top)) return true;
+  }
+  // Jobs before it that have no slot yet (it started out of order) are never looked at: such a
+  // job makes no directory.
+  return false;
+}
+
+void Archiver::Run::KeepDirectoriesOf(Job& job) {
+  MutexLock directories(directoryMutex);  // jobs ahead add to their lists under it
+  job.madeDirectories.clear();
+  for (Job& other : slots) {
+    if (other.index == SIZE_MAX || other.committed || other.madeDirectories.empty()) continue;
+    auto& made = other.madeDirectories;
+    made.erase(std::remove_if(made.begin(), made.end(),
+                              [&](const std::wstring& directory) {
+                                // Jobs ahead make none but below the destination.
+                                if (directory.size() <= outputBase.size()) return true;
+                                const std::wstring key = PathKey(directory.substr(outputBase.size()));
+                                return key.size() <= job.key.size() && KeysMeet(key, job.key);
+                              }),
+               made.end());
+  }
 }
 
 void Archiver::Run::FailOutsideAnEntry() {
@@ -226,6 +255,18 @@ void Archiver::RemoveFilesAhead(Run& run) noexcept {
     }
     job.fileOnDisk = false;
   }
+  // Then the directories they made, the deepest first; one that is not empty stays.
+  try {
+    std::vector<std::wstring> directories;
+    for (Job& job : run.slots) {
+      if (job.index == SIZE_MAX || job.committed) continue;
+      directories.insert(directories.end(), job.madeDirectories.begin(), job.madeDirectories.end());
+    }
+    std::sort(directories.begin(), directories.end(),
+              [](const std::wstring& a, const std::wstring& b) { return a.size() > b.size(); });
+    for (const std::wstring& directory : directories) fs_.RemoveEmptyDirectory(directory);
+  } catch (...) {  // out of memory: they stay
+  }
 }
 
 // The calling thread: takes the jobs in archive order, answers for each what only it may
@@ -271,6 +312,7 @@ Status Archiver::Coordinate(Run& run) {
     if (!repeat && failed) {
       if (job.outOfMemory || job.status.kind() != Status::Kind::kArchiver) {
         run.stopping = true;
+        run.KeepDirectoriesOf(job);
         return job.outOfMemory ? Status::Fatal(L"Out of memory") : job.status;
       }
       FailureAnswer answer;
@@ -281,6 +323,7 @@ Status Archiver::Coordinate(Run& run) {
       if (answer == FailureAnswer::kRetry) repeat = true;
       if (answer == FailureAnswer::kAbort) {
         run.stopping = true;
+        run.KeepDirectoriesOf(job);
         return Status::Ok();
       }
     }
@@ -304,6 +347,7 @@ Status Archiver::Coordinate(Run& run) {
       }
       continue;
     }
+    run.KeepDirectoriesOf(job);
     job.committed = true;  // kept whatever follows
     if (job.wroteFile && FileExtracted) {
       const std::wstring path = job.fullPath;
@@ -355,8 +399,8 @@ Archiver::Job& Archiver::PrepareJob(Run& run, std::size_t index) {
   job = Job();
   job.entry = run.selected[index];
   job.name = DecodeName(*job.entry);
-  std::wstring working, directoryPart;
-  OutputPathOf(job.name, CreateDirs, working, directoryPart);
+  std::wstring working;
+  OutputPathOf(job.name, CreateDirs, working, job.directoryPart);
   job.key = PathKey(working);
   job.anyPath = MayBeShortName(working);
   job.index = index;  // last: a slot half filled by a failed allocation is filled again
@@ -382,8 +426,11 @@ bool Archiver::PickJob(Run& run, std::size_t& index) {
       }
     }
     if (big != SIZE_MAX && run.MayStart(big)) {
-      const Job& candidate = PrepareJob(run, big);
-      bool meets = run.Conflicts(candidate);
+      Job& candidate = PrepareJob(run, big);
+      // Started out of order, it makes no directory: one still missing would keep it waiting
+      // on a thread the entries before it need.
+      if (!candidate.directoryThere) candidate.directoryThere = DirectoryExists(run.outputBase + candidate.directoryPart);
+      bool meets = !candidate.directoryThere || run.Conflicts(candidate);
       for (std::size_t j = run.nextJob; j < big && !meets; ++j) meets = run.JobsMeet(PrepareJob(run, j), candidate);
       if (!meets) {
         index = big;
@@ -416,6 +463,7 @@ void Archiver::Work(Run& run, Worker& worker) {
       job.started = true;
       job.state = JobState::kRunning;
       job.ahead = index != run.reported;
+      job.outOfOrder = index != run.nextJob;
       if (index != run.nextJob) run.bigJob = index;
       while (run.nextJob < run.selected.size() && run.JobAt(run.nextJob).index == run.nextJob &&
              run.JobAt(run.nextJob).started) {
@@ -441,6 +489,47 @@ bool Archiver::WaitForTurn(Run& run, Job& job, Sleeper& sleeper) {
   if (run.reported != job.index) return false;
   job.ahead = false;
   return true;
+}
+
+// Before its turn a job only adds. Its directory there and no file at its path: it goes on
+// ahead. A file there: it waits for its turn. Its directory missing: it makes the missing
+// ones below the destination when no earlier job still to be decided shares its top
+// directory (which one after the other would make them, spelled its way), else it waits
+// until they exist or its turn comes. The destination missing: it waits until it exists or
+// its turn comes. False when the run stops first.
+bool Archiver::PrepareAhead(Run& run, Job& job, Sleeper& sleeper, const std::wstring& directoryPart, bool writesFile,
+                            const std::wstring& fullPath) {
+  const std::wstring directory = run.outputBase + directoryPart;
+  for (;;) {
+    // What is looked at on disk below is looked at again after any change since this point:
+    // a change made between the look and the wait (its turn, a directory made) is not lost.
+    std::uint64_t seen;
+    {
+      MutexLock lock(run.mutex);
+      if (run.stopping || run.finished) return false;
+      if (run.reported == job.index) {
+        job.ahead = false;
+        return true;
+      }
+      seen = run.changes;
+    }
+    // The destination itself is made by the first entry in order (as one after the other),
+    // within moments of the start: until then a job ahead waits.
+    const bool baseThere = DirectoryExists(run.outputBase);
+    if (baseThere && DirectoryExists(directory)) {
+      if (!writesFile || fs_.GetAttributes(fullPath) == FileSystem::kNoAttributes) return true;
+      return WaitForTurn(run, job, sleeper);
+    }
+    {
+      MutexLock lock(run.mutex);
+      if (!baseThere || job.outOfOrder || run.EarlierJobSharesDirectory(job)) {
+        // Woken by any change: a directory made, an entry reported.
+        if (run.changes == seen) run.WaitOn(sleeper);
+        continue;
+      }
+    }
+    if (!MakeDirectories(run, job, directory)) return true;  // fails ahead as at its turn, redone then
+  }
 }
 
 // A closing thread: closes each finished output file, then gives it its attributes or, for

@@ -4,10 +4,13 @@
 //
 // The rule the schedule holds: an entry's outcome counts only at its turn, once every earlier
 // entry is decided (reported, or ended by Abort or a fatal error). A job started before its
-// turn ("ahead") writes only where nothing was: into a directory that exists, at a path where
-// no file is, so that removing its file undoes it completely. It creates no directory and
-// replaces no file; an entry that would waits for its turn. When an earlier entry ends the
-// run (Abort, a fatal error, an exception), the files of the jobs ahead are removed. A job
+// turn ("ahead") only adds: a file where none is, and the directories missing on its way below
+// the destination when no earlier entry still to be decided would create them first (it waits
+// until they exist, or its turn; so it does for the destination, which the first entry makes).
+// It replaces no file; an entry that would waits for its turn. Directories are made by one
+// thread at a time. When an earlier entry ends the run (Abort, a fatal error, an exception),
+// the files and then the directories that the jobs ahead added are removed; a directory that a
+// decided entry needs is kept, as one entry after the other would have made it. A job
 // ahead that failed is redone at its turn on the calling thread, never prompted for: one
 // after the other, it would have met the world as it is then. So the prompts, their order and
 // number, the files left and the result are those of one thread, whatever the timing.
@@ -80,9 +83,12 @@ struct Archiver::Job {
   const zip::Entry* entry = nullptr;
   std::wstring name;  // decoded; prompts and error texts show it
   std::wstring key;   // PathKey of the output path
+  std::wstring directoryPart;   // of the output path, with the trailing '\'
+  bool directoryThere = false;  // seen to exist (directories are never removed during a run)
   bool anyPath = false;  // MayBeShortName: meets every other path
   bool started = false;
-  bool ahead = false;      // running before its turn: writes only where nothing was
+  bool ahead = false;      // running before its turn: only adds
+  bool outOfOrder = false; // started before an earlier job had started: makes no directory
   bool abandoned = false;  // ended without running: the run stopped while it waited its turn
   bool committed = false;  // decided and kept: never removed
   JobState state = JobState::kWaiting;
@@ -99,6 +105,7 @@ struct Archiver::Job {
   bool fileOnDisk = false;  // a file this job created may be at fullPath
   std::wstring fullPath;
   std::unique_ptr<OutputFile> out;
+  std::vector<std::wstring> madeDirectories;  // made while ahead and not yet needed by a decided entry
 };
 
 // A thread that may wait for the run's state to change. It is woken only while it waits:
@@ -127,6 +134,8 @@ struct Archiver::Closer {
 struct Archiver::Run {
   Mutex mutex;  // guards everything below but the readers, views and events
   Mutex archiveMutex;
+  // Held while directories are made and their lists changed; never held when taking mutex.
+  Mutex directoryMutex;
   std::vector<const zip::Entry*> selected;  // the entries to extract, in archive order
   std::vector<Job> slots;                   // job j lives in slot j % size
   std::wstring outputBase;
@@ -140,6 +149,7 @@ struct Archiver::Run {
   bool closersEnd = false;        // every worker has ended: closers end when idle
   bool outOfMemory = false;       // a thread failed outside any entry: the run ends fatally
   unsigned passwordGeneration = 0;  // counts the changes of the password
+  std::uint64_t changes = 0;        // counts the calls of WakeAll
   // Keys of jobs started and not yet reported, and their directory parts at every level.
   std::multiset<std::wstring, std::less<>> pendingPaths;
   std::multiset<std::wstring, std::less<>> pendingDirs;
@@ -165,6 +175,10 @@ struct Archiver::Run {
   bool MayStart(std::size_t index) const;
   bool Conflicts(const Job& job) const;
   bool JobsMeet(const Job& a, const Job& b) const { return a.anyPath || b.anyPath || KeysMeet(a.key, b.key); }
+  // Whether a job still to be decided before this one has a path in the same top directory.
+  bool EarlierJobSharesDirectory(const Job& job) const;
+  // A decided job keeps the directories on its path that jobs ahead made (may throw).
+  void KeepDirectoriesOf(Job& job);
   void MarkPending(const Job& job);  // may throw (allocation)
   void ClearPending(const Job& job);  // never throws
   void FailOutsideAnEntry();          // never throws

@@ -396,6 +396,18 @@ bool WindowsMemoryFileSystem::MakeDirectory(const std::wstring& path) {
   return true;
 }
 
+bool WindowsMemoryFileSystem::RemoveEmptyDirectory(const std::wstring& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const Resolved where = Resolve(path);
+  if (!MayChange(L"remove directory", path, where, true)) return false;
+  const auto it = nodes_.find(where.key);
+  if (it == nodes_.end() || !it->second.directory || where.components.size() < 2) return false;
+  const auto child = nodes_.lower_bound(where.key + L"\\");
+  if (child != nodes_.end() && child->first.compare(0, where.key.size() + 1, where.key + L"\\") == 0) return false;
+  nodes_.erase(it);
+  return true;
+}
+
 bool WindowsMemoryFileSystem::IsRemovableDrive(const std::wstring& path) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const Resolved where = Resolve(path);

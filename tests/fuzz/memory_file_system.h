@@ -79,6 +79,7 @@ class WindowsMemoryFileSystem final : public FileSystem {
   bool SetAttributes(const std::wstring& path, std::uint32_t attributes) override;
   bool RemoveFile(const std::wstring& path) override;
   bool MakeDirectory(const std::wstring& path) override;
+  bool RemoveEmptyDirectory(const std::wstring& path) override;
   bool IsRemovableDrive(const std::wstring& path) override;
   std::wstring CurrentDirectory() override { return currentDirectory_; }
   std::wstring NarrowToWide(std::string_view text, NarrowCodePage codePage) override;

@@ -58,6 +58,8 @@ class FileSystem {
   virtual bool RemoveFile(const std::wstring& path) = 0;
   // One level: the parent must exist.
   virtual bool MakeDirectory(const std::wstring& path) = 0;
+  // An empty directory only.
+  virtual bool RemoveEmptyDirectory(const std::wstring& path) = 0;
 
   // True when the path lies on a drive the system reports as removable.
   virtual bool IsRemovableDrive(const std::wstring& path) = 0;

@@ -156,6 +156,7 @@ class PosixFileSystem final : public FileSystem {
     return mode == current || ::chmod(native.c_str(), mode) == 0;
   }
   bool RemoveFile(const std::wstring& path) override { return ::unlink(ToNativePath(path).c_str()) == 0; }
+  bool RemoveEmptyDirectory(const std::wstring& path) override { return ::rmdir(ToNativePath(path).c_str()) == 0; }
   bool MakeDirectory(const std::wstring& path) override {
     return ::mkdir(ToNativePath(path).c_str(), 0777) == 0;
   }

@@ -117,6 +117,7 @@ class Win32FileSystem final : public FileSystem {
     return ::SetFileAttributesW(path.c_str(), attributes) != FALSE;
   }
   bool RemoveFile(const std::wstring& path) override { return ::DeleteFileW(path.c_str()) != FALSE; }
+  bool RemoveEmptyDirectory(const std::wstring& path) override { return ::RemoveDirectoryW(path.c_str()) != FALSE; }
   bool MakeDirectory(const std::wstring& path) override {
     return ::CreateDirectoryW(path.c_str(), nullptr) != FALSE;
   }

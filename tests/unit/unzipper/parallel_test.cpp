@@ -356,6 +356,7 @@ struct Existing {
 struct Scenario {
   std::vector<TestEntry> entries;
   std::string password;
+  std::wstring destination;  // kDestination, or a folder below it that does not exist yet
   std::vector<Existing> existing;
   std::map<std::wstring, PathFault> faults;  // by relative path, as the in-memory system folds it
   std::deque<std::optional<std::string>> passwordAnswers;
@@ -366,12 +367,12 @@ struct Scenario {
 const wchar_t kDestination[] = L"C:\\out";
 const wchar_t kArchive[] = L"C:\\archive.zip";
 
-std::wstring Folded(std::wstring path) {
+std::wstring Folded(const std::wstring& destination, std::wstring path) {
   WindowsMemoryFileSystem probe;
   for (wchar_t& c : path) {
     if (c == L'/') c = L'\\';
   }
-  return probe.KeyOf(std::wstring(kDestination) + L"\\" + path);
+  return probe.KeyOf(destination + L"\\" + path);
 }
 
 Scenario MakeScenario(std::uint32_t seed) {
@@ -418,18 +419,20 @@ Scenario MakeScenario(std::uint32_t seed) {
     s.entries.insert(s.entries.begin() + static_cast<long>(random() % (s.entries.size() + 1)), big);
   }
   s.password = chance(75) ? "one" : chance(50) ? "two" : "wrong";
+  // A destination still to be made: the first entry makes it, and jobs ahead wait for it.
+  s.destination = chance(10) ? std::wstring(kDestination) + L"\\New\\Dest" : std::wstring(kDestination);
 
   static const std::vector<std::wstring> filesInTheWay = {L"a.txt", L"b.bin", L"d\\c.txt", L"longfilename.txt",
                                                           L"q.dat", L"x", L"d\\e"};
   for (const std::wstring& path : filesInTheWay) {
-    if (!chance(20)) continue;
+    if (!chance(20) || s.destination != kDestination) continue;
     Existing existing;
     existing.path = path;
     existing.data = "there before";
     existing.attributes = chance(40) ? 0x21 : 0x20;
     s.existing.push_back(existing);
   }
-  if (chance(15)) s.existing.push_back(Existing{L"r.dat", true, "", 0x10});  // a directory at a file's path
+  if (chance(15) && s.destination == kDestination) s.existing.push_back(Existing{L"r.dat", true, "", 0x10});  // a directory at a file's path
 
   for (const std::string& name : names) {
     if (name.back() == '/' || !chance(12)) continue;
@@ -437,9 +440,9 @@ Scenario MakeScenario(std::uint32_t seed) {
     fault.fault = pick(std::vector<Fault>{Fault::kWriteUntilAnswered, Fault::kWriteUntilAnswered, Fault::kWriteAlways,
                                           Fault::kCloseUntilAnswered, Fault::kCloseAlways, Fault::kOutOfMemory});
     fault.answers = 1 + static_cast<int>(random() % 2);
-    s.faults[Folded(zip::Utf8ToWide(name))] = fault;
+    s.faults[Folded(s.destination, zip::Utf8ToWide(name))] = fault;
   }
-  if (chance(10)) s.faults[Folded(L"big.bin")] = PathFault{Fault::kWriteUntilAnswered, 1};
+  if (chance(10)) s.faults[Folded(s.destination, L"big.bin")] = PathFault{Fault::kWriteUntilAnswered, 1};
 
   for (std::size_t n = random() % 4; n > 0; --n) {
     s.passwordAnswers.push_back(pick(std::vector<std::optional<std::string>>{"one", "two", "bad", std::nullopt}));
@@ -503,7 +506,7 @@ Observed Extract(const Scenario& s, const std::string& zip, unsigned workers, st
   memory.AddFile(kArchive, zip);
   memory.AddDirectory(kDestination);
   for (const Existing& existing : s.existing) {
-    const std::wstring path = std::wstring(kDestination) + L"\\" + existing.path;
+    const std::wstring path = s.destination + L"\\" + existing.path;
     if (existing.directory) {
       memory.AddDirectory(path);
     } else {
@@ -546,7 +549,7 @@ Observed Extract(const Scenario& s, const std::string& zip, unsigned workers, st
     if (reports++ == s.throwAtReport) throw std::runtime_error("observer");
   };
   observer.failed = [&](const std::wstring& text) { observed.log.push_back(L"failed: " + text); };
-  observed.result = UnzipArchive(files, prompts, kArchive, kDestination, s.password.c_str(), &observer, workers);
+  observed.result = UnzipArchive(files, prompts, kArchive, s.destination.c_str(), s.password.c_str(), &observer, workers);
   for (const auto& [key, node] : memory.nodes()) {
     if (key != memory.KeyOf(kArchive)) observed.nodes.push_back(Describe(node));
   }

@@ -88,6 +88,7 @@ class FaultyFileSystem final : public FileSystem {
   bool SetAttributes(const std::wstring& path, std::uint32_t a) override { return real_->SetAttributes(path, a); }
   bool RemoveFile(const std::wstring& path) override { return real_->RemoveFile(path); }
   bool MakeDirectory(const std::wstring& path) override { return real_->MakeDirectory(path); }
+  bool RemoveEmptyDirectory(const std::wstring& path) override { return real_->RemoveEmptyDirectory(path); }
   bool IsRemovableDrive(const std::wstring& path) override { return real_->IsRemovableDrive(path); }
   std::wstring CurrentDirectory() override { return real_->CurrentDirectory(); }
   std::wstring NarrowToWide(std::string_view text, NarrowCodePage page) override {
