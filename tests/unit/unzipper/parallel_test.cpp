@@ -324,6 +324,33 @@ TEST_P(BigEntries, ABigEntrySharingAPathWaitsItsTurn) {
                 ArchiverErrorText(kErrorCannotCreateFile, Wide(dir / "out") + L"\\e20.bin"))});
 }
 
+// The entries after a large damaged one run ahead while it decodes, making directories that
+// did not exist (the destination among them). Abort leaves only what the entries before it
+// made; Ignore leaves everything. Repeated, for the timings to differ.
+TEST_P(BigEntries, DirectoriesMadeAheadGoWithAnAbort) {
+  for (int round = 0; round < 8; ++round) {
+    const bool abort = round % 2 == 0;
+    auto entries = Entries();
+    entries[5].data = std::string(2048 * 1024, 'x');  // the largest: started first
+    entries[5].corruptMac = true;
+    for (int i = 6; i < kCount; ++i) entries[i].name = "later/d" + std::to_string(i % 3) + "/e" + std::to_string(i) + ".bin";
+    fs::remove_all(dir / "out");
+    reported.clear();
+    prompts.failureTexts.clear();
+    prompts.failures = {abort ? FailureAnswer::kAbort : FailureAnswer::kIgnore};
+    EXPECT_EQ(Run(entries, "right"), kUnzipCompleted) << failure;
+    EXPECT_EQ(prompts.failureTexts.size(), 1u);
+    if (abort) {
+      EXPECT_EQ(reported, (std::vector<int>{0, 1, 2, 3, 4}));
+      EXPECT_FALSE(fs::exists(dir / "out" / "later")) << "round " << round;
+    } else {
+      EXPECT_EQ(reported.size(), static_cast<std::size_t>(kCount - 1));
+      EXPECT_EQ(ReadFile(dir / "out" / "later" / "d2" / "e20.bin"), entries[20].data);
+    }
+    ExpectFilesAsReported(entries);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Workers, BigEntries, ::testing::Values(2u, 4u));
 
 // The threads must not show: random scenarios, each extracted with one decoding thread and
