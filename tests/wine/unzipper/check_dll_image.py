@@ -26,7 +26,7 @@ ALLOWED_IMPORTS = {
         "GetLastError", "GetModuleHandleA", "GetModuleHandleW", "GetProcAddress", "GetProcessAffinityMask",
         "GetSystemInfo", "InitializeCriticalSection",
         "IsDBCSLeadByteEx", "LeaveCriticalSection", "LoadLibraryA", "LoadLibraryW", "LocalFileTimeToFileTime",
-        "MultiByteToWideChar", "ReadFile", "ReleaseSemaphore", "RaiseException", "RtlCaptureContext",
+        "MultiByteToWideChar", "ReadFile", "ReleaseSemaphore", "RaiseException", "RemoveDirectoryW", "RtlCaptureContext",
         "RtlLookupFunctionEntry", "RtlUnwindEx", "RtlVirtualUnwind", "SetFileAttributesW", "SetFilePointer",
         "SetEvent", "SetFileTime", "SetLastError", "SetUnhandledExceptionFilter", "Sleep", "TlsAlloc", "TlsFree",
         "TlsGetValue", "TlsSetValue", "VirtualProtect", "VirtualQuery", "WaitForSingleObject",
