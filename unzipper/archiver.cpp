@@ -184,8 +184,7 @@ void Archiver::ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reade
                              (!working.empty() && working.back() == L'\\');
     const bool writesFile = !isDirectory && !working.empty();
     const std::wstring fullPath = outputBase + working;
-    if (sleeper != nullptr && job.ahead &&
-        !PrepareAhead(run, job, *sleeper, directoryPart, writesFile, fullPath)) {
+    if (sleeper != nullptr && job.ahead && !PrepareAhead(run, job, *sleeper, writesFile, fullPath)) {
       return finish(Status::Ok(), true);
     }
     if (!MakeDirectories(run, job, outputBase + directoryPart)) {

@@ -98,8 +98,7 @@ class Archiver {
   bool PickJob(Run& run, std::size_t& index);
   void Work(Run& run, Worker& worker);
   bool WaitForTurn(Run& run, Job& job, Sleeper& sleeper);
-  bool PrepareAhead(Run& run, Job& job, Sleeper& sleeper, const std::wstring& directoryPart, bool writesFile,
-                    const std::wstring& fullPath);
+  bool PrepareAhead(Run& run, Job& job, Sleeper& sleeper, bool writesFile, const std::wstring& fullPath);
   void CloseOutputs(Run& run, Sleeper& sleeper);
   void RemoveFilesAhead(Run& run) noexcept;
   // One entry (archiver.cpp).

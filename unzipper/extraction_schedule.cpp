@@ -162,26 +162,13 @@ bool Archiver::Run::EarlierJobSharesDirectory(const Job& job) const {
     if (other.index == SIZE_MAX || other.index < reported || other.index >= job.index) continue;
     if (other.anyPath || KeysMeet(std::wstring_view(other.key).substr(0, other.key.find(L'\\')), top)) return true;
   }
-  // Jobs before it that have no slot yet (it started out of order) are never looked at: such a
-  // job makes no directory.
+  // Every job before it has its slot: jobs start in order, and one started out of order
+  // (PickJob) has its directory already and makes none.
   return false;
 }
 
 void Archiver::Run::KeepDirectoriesOf(Job& job) {
-  MutexLock directories(directoryMutex);  // jobs ahead add to their lists under it
-  job.madeDirectories.clear();
-  for (Job& other : slots) {
-    if (other.index == SIZE_MAX || other.committed || other.madeDirectories.empty()) continue;
-    auto& made = other.madeDirectories;
-    made.erase(std::remove_if(made.begin(), made.end(),
-                              [&](const std::wstring& directory) {
-                                // Jobs ahead make none but below the destination.
-                                if (directory.size() <= outputBase.size()) return true;
-                                const std::wstring key = PathKey(directory.substr(outputBase.size()));
-                                return key.size() <= job.key.size() && KeysMeet(key, job.key);
-                              }),
-               made.end());
-  }
+  job.madeDirectories.clear();  // decided: its thread is done with the list
 }
 
 void Archiver::Run::FailOutsideAnEntry() {
@@ -463,7 +450,6 @@ void Archiver::Work(Run& run, Worker& worker) {
       job.started = true;
       job.state = JobState::kRunning;
       job.ahead = index != run.reported;
-      job.outOfOrder = index != run.nextJob;
       if (index != run.nextJob) run.bigJob = index;
       while (run.nextJob < run.selected.size() && run.JobAt(run.nextJob).index == run.nextJob &&
              run.JobAt(run.nextJob).started) {
@@ -497,9 +483,8 @@ bool Archiver::WaitForTurn(Run& run, Job& job, Sleeper& sleeper) {
 // directory (which one after the other would make them, spelled its way), else it waits
 // until they exist or its turn comes. The destination missing: it waits until it exists or
 // its turn comes. False when the run stops first.
-bool Archiver::PrepareAhead(Run& run, Job& job, Sleeper& sleeper, const std::wstring& directoryPart, bool writesFile,
-                            const std::wstring& fullPath) {
-  const std::wstring directory = run.outputBase + directoryPart;
+bool Archiver::PrepareAhead(Run& run, Job& job, Sleeper& sleeper, bool writesFile, const std::wstring& fullPath) {
+  const std::wstring directory = run.outputBase + job.directoryPart;
   for (;;) {
     // What is looked at on disk below is looked at again after any change since this point:
     // a change made between the look and the wait (its turn, a directory made) is not lost.
@@ -522,7 +507,7 @@ bool Archiver::PrepareAhead(Run& run, Job& job, Sleeper& sleeper, const std::wst
     }
     {
       MutexLock lock(run.mutex);
-      if (!baseThere || job.outOfOrder || run.EarlierJobSharesDirectory(job)) {
+      if (!baseThere || run.EarlierJobSharesDirectory(job)) {
         // Woken by any change: a directory made, an entry reported.
         if (run.changes == seen) run.WaitOn(sleeper);
         continue;

@@ -88,7 +88,6 @@ struct Archiver::Job {
   bool anyPath = false;  // MayBeShortName: meets every other path
   bool started = false;
   bool ahead = false;      // running before its turn: only adds
-  bool outOfOrder = false; // started before an earlier job had started: makes no directory
   bool abandoned = false;  // ended without running: the run stopped while it waited its turn
   bool committed = false;  // decided and kept: never removed
   JobState state = JobState::kWaiting;
@@ -134,7 +133,7 @@ struct Archiver::Closer {
 struct Archiver::Run {
   Mutex mutex;  // guards everything below but the readers, views and events
   Mutex archiveMutex;
-  // Held while directories are made and their lists changed; never held when taking mutex.
+  // Held while directories are made and recorded; never held when taking mutex.
   Mutex directoryMutex;
   std::vector<const zip::Entry*> selected;  // the entries to extract, in archive order
   std::vector<Job> slots;                   // job j lives in slot j % size
@@ -177,7 +176,8 @@ struct Archiver::Run {
   bool JobsMeet(const Job& a, const Job& b) const { return a.anyPath || b.anyPath || KeysMeet(a.key, b.key); }
   // Whether a job still to be decided before this one has a path in the same top directory.
   bool EarlierJobSharesDirectory(const Job& job) const;
-  // A decided job keeps the directories on its path that jobs ahead made (may throw).
+  // A decided job keeps the directories it made ahead. Those of the jobs after it are never on
+  // its path: a job ahead makes none while an earlier undecided job shares its top directory.
   void KeepDirectoriesOf(Job& job);
   void MarkPending(const Job& job);  // may throw (allocation)
   void ClearPending(const Job& job);  // never throws
