@@ -32,8 +32,23 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   echo "bootstrap: installing ${missing[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A mirror in the middle of a sync can serve one index that does not match its release file;
+  # apt then goes on with the others, and the install below tells whether that mattered.
+  $SUDO apt-get update -qq || echo "bootstrap: apt-get update reported errors; trying the install" >&2
+  if ! $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+    # The usual cause: the security suite's i386 index was not read, so a Multi-Arch: same
+    # library (libssl3, zlib1g...) has a newer amd64 than i386 candidate and wine32:i386 cannot
+    # be installed beside it. Asked once more with the security suite pinned below the main
+    # suite, through a preferences file of this run only, both architectures get the same version.
+    pref=$(mktemp)
+    printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 100\n' > "$pref"
+    echo "bootstrap: the install failed; retrying with the security suite pinned low" >&2
+    status=0
+    $SUDO apt-get install -y -qq --no-install-recommends -o Dir::Etc::Preferences="$pref" \
+      "${missing[@]}" >/dev/null || status=$?
+    rm -f "$pref"
+    [ "$status" -eq 0 ] || exit "$status"
+  fi
 fi
 
 # qemu-i386 for tests/wine/wine32: it runs the 32-bit Wine loader where the kernel cannot run
