@@ -12,8 +12,8 @@
 //   otprobe hang TITLE MS     shows a window (a label "Static text", an edit field) and then
 //                             blocks its thread for MS milliseconds: a stand-in for a GUI
 //                             thread that waits, to test that "list" stays quick and complete
-//   otprobe limited PROGRAM   runs PROGRAM with the limited token linked to this one's; exits
-//                             with its exit code
+//   otprobe limited PROGRAM   runs PROGRAM with the limited token linked to this one's; prints
+//                             "otprobe: exit code N" and exits with it, as "run" below
 //   otprobe run PROGRAM [ARG...]
 //                             runs PROGRAM, waits for it and prints "otprobe: exit code N" (its
 //                             whole 32-bit exit code: Wine hands only the low 8 bits of a
@@ -409,6 +409,7 @@ int RunLimited(const wchar_t* program) {
   DWORD code = 3;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
+  WriteStdout("otprobe: exit code " + std::to_string(code) + "\n");
   return static_cast<int>(code);
 }
 
