@@ -7,6 +7,7 @@
 #include "archive_password.h"
 #include "core/build_check.h"
 #include "core/dotnet_check.h"
+#include "core/exit_codes.h"
 #include "core/path_text.h"
 #include "core/product.h"
 #include "core/run_folders.h"
@@ -29,6 +30,11 @@ constexpr COLORREF kRed = 255;  // 0x00BBGGRR: red 255, green 0, blue 0
 constexpr DWORD kPauseMs = 3000;
 constexpr int kSetupMutexAttempts = 10;
 constexpr DWORD kProcessEndWaitMs = 5000;
+
+// The resolution the layout is made for, and the message Windows sends a per-monitor aware
+// window when it moves to a screen of another resolution (Windows 8.1 and later).
+constexpr UINT kLayoutDpi = 96;
+constexpr UINT kWmDpiChanged = 0x02E0;
 
 constexpr wchar_t kRequirementsUrl[] = L"https://www.orvane.com/tessaly/system-requirements";
 constexpr wchar_t kDotNetUrl[] = L"https://dotnet.microsoft.com/download/dotnet-framework";
@@ -120,6 +126,32 @@ void EndIfRunning(HANDLE process) {
   }
 }
 
+// The system's dots per inch: that of the primary screen for a DPI-aware process, 96 for one that
+// is not (Windows then scales its windows itself).
+UINT SystemDpi() {
+  HDC screen = ::GetDC(nullptr);
+  const int dpi = screen ? ::GetDeviceCaps(screen, LOGPIXELSY) : 0;
+  if (screen) ::ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : kLayoutDpi;
+}
+
+// User32 functions of Windows 10 (1607 and later), looked up so that the launcher still loads
+// where they are missing.
+FARPROC User32Function(const char* name) {
+  HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+  return user32 ? ::GetProcAddress(user32, name) : nullptr;
+}
+
+// The dots per inch of the screen a window is on, where each screen may have its own;
+// elsewhere the system's.
+UINT WindowDpi(HWND window) {
+  using GetDpiForWindowProc = UINT(WINAPI*)(HWND);
+  static const auto forWindow = reinterpret_cast<GetDpiForWindowProc>(
+      reinterpret_cast<void*>(User32Function("GetDpiForWindow")));
+  const UINT dpi = forWindow ? forWindow(window) : 0;
+  return dpi > 0 ? dpi : SystemDpi();
+}
+
 std::wstring SetupMutexName() { return FormatText(L"Global\\%s Setup Mutex", {kProductName}); }
 
 bool DirectoryExists(const std::wstring& path) {
@@ -169,11 +201,11 @@ std::wstring WriteResourceToFile(const wchar_t* resourceName, const std::wstring
 
 }  // namespace
 
-TMainForm::TMainForm(HINSTANCE instance) : instance_(instance) {}
+TMainForm::TMainForm(HINSTANCE instance, bool interactive)
+    : instance_(instance), interactive_(interactive), exitCode_(kExitHandedOff) {}
 
 TMainForm::~TMainForm() {
   if (handle_ && ::IsWindow(handle_)) ::DestroyWindow(handle_);
-  if (font_) ::DeleteObject(font_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -210,30 +242,35 @@ bool TMainForm::Create() {
   if (!layout || layout->className != kFormClass || !RegisterClasses(instance_)) return false;
 
   const LayoutObject& form = *layout;
-  font_ = ::CreateFontW(form.Integer(L"Font.Height", -11), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                        DEFAULT_PITCH | FF_DONTCARE, form.Text(L"Font.Name", L"Tahoma").c_str());
+  fontHeight_ = form.Integer(L"Font.Height", -11);
+  fontName_ = form.Text(L"Font.Name", L"Tahoma");
+  clientWidth_ = form.Integer(L"ClientWidth", 443);
+  clientHeight_ = form.Integer(L"ClientHeight", 94);
+  // Until the window exists its screen is not known; it is centred on the primary screen, whose
+  // resolution is the system's.
+  dpi_ = SystemDpi();
+  font_ = MakeFont();
 
   // A sizable tool window with only the system menu's close box.
-  DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_CLIPCHILDREN;
-  if (form.Text(L"BorderStyle") == L"bsSizeToolWin") style |= WS_THICKFRAME;
-  if (form.HasSetItem(L"BorderIcons", L"biSystemMenu")) style |= WS_SYSMENU;
-  if (form.HasSetItem(L"BorderIcons", L"biMinimize")) style |= WS_MINIMIZEBOX;
-  if (form.HasSetItem(L"BorderIcons", L"biMaximize")) style |= WS_MAXIMIZEBOX;
+  style_ = WS_OVERLAPPED | WS_CAPTION | WS_CLIPCHILDREN;
+  if (form.Text(L"BorderStyle") == L"bsSizeToolWin") style_ |= WS_THICKFRAME;
+  if (form.HasSetItem(L"BorderIcons", L"biSystemMenu")) style_ |= WS_SYSMENU;
+  if (form.HasSetItem(L"BorderIcons", L"biMinimize")) style_ |= WS_MINIMIZEBOX;
+  if (form.HasSetItem(L"BorderIcons", L"biMaximize")) style_ |= WS_MAXIMIZEBOX;
   // The tool window still owns the task-bar button.
-  const DWORD exStyle = WS_EX_TOOLWINDOW | WS_EX_APPWINDOW;
+  exStyle_ = WS_EX_TOOLWINDOW | WS_EX_APPWINDOW;
 
-  RECT frame{0, 0, form.Integer(L"ClientWidth", 443), form.Integer(L"ClientHeight", 94)};
-  ::AdjustWindowRectEx(&frame, style, FALSE, exStyle);
-  const int width = frame.right - frame.left;
-  const int height = frame.bottom - frame.top;
   RECT work{};
   ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-  const int x = work.left + ((work.right - work.left) - width) / 2;
-  const int y = work.top + ((work.bottom - work.top) - height) / 2;
-
-  handle_ = ::CreateWindowExW(exStyle, kFormClass, L"", style, x, y, width, height, nullptr, nullptr,
-                              instance_, this);
+  const auto centre = [&work](const RECT& frame, int& x, int& y) {
+    x = work.left + ((work.right - work.left) - (frame.right - frame.left)) / 2;
+    y = work.top + ((work.bottom - work.top) - (frame.bottom - frame.top)) / 2;
+  };
+  RECT frame = FrameFor(clientWidth_, clientHeight_);
+  int x = 0, y = 0;
+  centre(frame, x, y);
+  handle_ = ::CreateWindowExW(exStyle_, kFormClass, L"", style_, x, y, frame.right - frame.left,
+                              frame.bottom - frame.top, nullptr, nullptr, instance_, this);
   if (!handle_) return false;
   controls_[handle_].hwnd = handle_;
 
@@ -259,6 +296,14 @@ bool TMainForm::Create() {
     auto active = byName_.find(pages->Text(L"ActivePage"));
     SetActivePage(active != byName_.end() ? active->second : pageSystem);
   }
+  // Where each screen has its own resolution, the one the window landed on may differ.
+  if (const UINT dpi = WindowDpi(handle_); dpi != dpi_) {
+    ApplyDpi(dpi);
+    frame = FrameFor(clientWidth_, clientHeight_);
+    centre(frame, x, y);
+    ::SetWindowPos(handle_, nullptr, x, y, frame.right - frame.left, frame.bottom - frame.top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+  }
 
   if (form.Text(L"OnCreate") == L"FormCreate") FormCreate();
   return true;
@@ -270,6 +315,7 @@ bool TMainForm::CreateControls(const LayoutObject& object, HWND parent, int dept
   const int top = object.Integer(L"Top", 0);
   const int width = object.Integer(L"Width", 0);
   const int height = object.Integer(L"Height", 0);
+  const bool placed = object.className == L"TLabel" || object.className == L"TButton";
   const std::wstring caption = object.Text(L"Caption");
   const auto id = reinterpret_cast<HMENU>(static_cast<INT_PTR>(nextControlId_++));
 
@@ -292,13 +338,15 @@ bool TMainForm::CreateControls(const LayoutObject& object, HWND parent, int dept
   }
   if (!object.Boolean(L"Enabled", true)) style |= WS_DISABLED;
 
-  HWND hwnd = ::CreateWindowExW(0, cls, caption.c_str(), style, left, top, width, height, parent, id,
-                                instance_, nullptr);
+  HWND hwnd = ::CreateWindowExW(0, cls, caption.c_str(), style, Scale(left), Scale(top), Scale(width),
+                                Scale(height), parent, id, instance_, nullptr);
   if (!hwnd) return false;
-  ::SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  ::SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
   ControlInfo info;
   info.hwnd = hwnd;
   info.onClick = object.Text(L"OnClick");
+  info.layout = RECT{left, top, width, height};
+  info.placed = placed;
   controls_[hwnd] = info;
   byName_[object.name] = hwnd;
 
@@ -316,9 +364,51 @@ void TMainForm::LayoutPages() {
   ::MoveWindow(mainPages, 0, 0, client.right, client.bottom, TRUE);
   bool anyTab = false;
   for (HWND page : {pageSystem, pageNET, pageExtract}) anyTab = anyTab || controls_[page].tabVisible;
-  const int top = anyTab ? tabHeight_ : 0;
+  const int top = anyTab ? Scale(tabHeight_) : 0;
   for (HWND page : {pageSystem, pageNET, pageExtract})
     ::MoveWindow(page, 0, top, client.right, client.bottom - top, TRUE);
+}
+
+int TMainForm::Scale(int pixelsAt96) const {
+  return ::MulDiv(pixelsAt96, static_cast<int>(dpi_), static_cast<int>(kLayoutDpi));
+}
+
+UniqueFont TMainForm::MakeFont() const {
+  return UniqueFont(::CreateFontW(Scale(fontHeight_), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                  DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                  DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, fontName_.c_str()));
+}
+
+// The window's outer size for a client area given at 96 dpi, at the window's resolution: with
+// that resolution's caption and borders where Windows can say (AdjustWindowRectExForDpi), else
+// with the system's, which is the window's own then.
+RECT TMainForm::FrameFor(int clientWidth, int clientHeight) const {
+  using AdjustForDpiProc = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+  static const auto adjustForDpi = reinterpret_cast<AdjustForDpiProc>(
+      reinterpret_cast<void*>(User32Function("AdjustWindowRectExForDpi")));
+  RECT frame{0, 0, Scale(clientWidth), Scale(clientHeight)};
+  if (!adjustForDpi || !adjustForDpi(&frame, style_, FALSE, exStyle_, dpi_))
+    ::AdjustWindowRectEx(&frame, style_, FALSE, exStyle_);
+  return frame;
+}
+
+// Redraws the layout for another resolution: the font made anew, every label and button moved
+// to its scaled place, the pages fitted to the client area. The window's own size is the
+// caller's (WM_DPICHANGED brings the size Windows suggests).
+void TMainForm::ApplyDpi(UINT dpi) {
+  dpi_ = dpi > 0 ? dpi : kLayoutDpi;
+  UniqueFont font = MakeFont();
+  for (const auto& [hwnd, info] : controls_) {
+    if (hwnd == handle_) continue;
+    if (info.placed) {
+      ::MoveWindow(hwnd, Scale(info.layout.left), Scale(info.layout.top), Scale(info.layout.right),
+                   Scale(info.layout.bottom), FALSE);
+    }
+    ::SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), FALSE);
+  }
+  font_ = std::move(font);  // the old font goes once no control uses it
+  LayoutPages();
+  ::InvalidateRect(handle_, nullptr, TRUE);
 }
 
 void TMainForm::SetActivePage(HWND page) {
@@ -387,6 +477,14 @@ LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_SIZE:
       LayoutPages();
       return 0;
+    case kWmDpiChanged: {
+      ApplyDpi(HIWORD(wParam));
+      const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+      ::SetWindowPos(handle_, nullptr, suggested->left, suggested->top,
+                     suggested->right - suggested->left, suggested->bottom - suggested->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+      return 0;
+    }
     case WM_CTLCOLORSTATIC: {
       HDC dc = reinterpret_cast<HDC>(wParam);
       auto it = controls_.find(reinterpret_cast<HWND>(lParam));
@@ -458,6 +556,7 @@ void TMainForm::RunSteps() {
     SetLabelText(lblSystem, kSystemRefused);
     SetLabelColor(lblSystem, kRed);
     ::EnableWindow(btnSystem, TRUE);
+    StopOnFailure(kExitWindowsRefused);
     return;
   }
   SetActivePage(pageNET);
@@ -465,14 +564,26 @@ void TMainForm::RunSteps() {
     SetLabelText(lblNET, kDotNetRefused);
     SetLabelColor(lblNET, kRed);
     ::EnableWindow(btnNET, TRUE);
+    StopOnFailure(kExitDotNetMissing);
     return;
   }
   SetActivePage(pageExtract);
-  if (!ExtractDistribution()) return;
+  if (!ExtractDistribution()) {
+    StopOnFailure(kExitExtractionFailed);
+    return;
+  }
   SetLabelText(lblExtract, kLaunchingStarter);
   LaunchStarter();
   SetLabelText(lblExtract, kStartingSetup);
   if (LaunchSetup()) Close();
+}
+
+// The flow has stopped on a failure: the window waits on its page for the user, and whichever way
+// it is closed, the run ends with the failure's code. Where no one can see the page, no one would
+// ever close it: the window closes at once instead, which cleans up.
+void TMainForm::StopOnFailure(unsigned long exitCode) {
+  exitCode_ = exitCode;
+  if (!interactive_) Close();
 }
 
 bool TMainForm::IsWindowsSupported() {
@@ -584,13 +695,13 @@ bool TMainForm::LaunchStarter() {
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOWNOACTIVATE;
-  ProcessInfo = PROCESS_INFORMATION{};
+  PROCESS_INFORMATION* record = ProcessInfo.put();
 
   BringToFront();
   const BOOL started = ::CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                        nullptr, &startup, &ProcessInfo);
+                                        nullptr, &startup, record);
   BringToFront();
-  if (!started) ProcessInfo = PROCESS_INFORMATION{};
+  if (!started) *record = PROCESS_INFORMATION{};
   return started != FALSE;
 }
 
@@ -602,10 +713,11 @@ bool TMainForm::LaunchSetup() {
   const std::wstring parameters = launcherDir + L" " + QuoteText(GetUserSid());
 
   BringToFront();
-  ExecuteInfo = std::make_unique<SHELLEXECUTEINFOW>();
-  *ExecuteInfo = SHELLEXECUTEINFOW{};
+  ExecuteInfo.reset(new SHELLEXECUTEINFOW{});
   ExecuteInfo->cbSize = sizeof(SHELLEXECUTEINFOW);
   ExecuteInfo->fMask = SEE_MASK_NOCLOSEPROCESS;
+  // Where no one can see it, the shell must not show an error box of its own and wait on it.
+  if (!interactive_) ExecuteInfo->fMask |= SEE_MASK_FLAG_NO_UI;
   ExecuteInfo->hwnd = nullptr;
   ExecuteInfo->lpVerb = L"open";
   ExecuteInfo->lpFile = file.c_str();
@@ -629,7 +741,8 @@ bool TMainForm::LaunchSetup() {
     SetLabelColor(lblExtract, kRed);
     BringToFront();
     result = false;
-    ::MessageBoxW(handle_, text.c_str(), kApplicationTitle, MB_OK);
+    exitCode_ = kExitSetupNotStarted;
+    if (interactive_) ::MessageBoxW(handle_, text.c_str(), kApplicationTitle, MB_OK);
     Close();
     return result;
   }
@@ -680,22 +793,21 @@ void TMainForm::SweepEarlierRunFolders() {
 }
 
 void TMainForm::CloseStarterProcess() {
-  if (ProcessInfo.hProcess) {
-    EndIfRunning(ProcessInfo.hProcess);
-    ::CloseHandle(ProcessInfo.hProcess);
-    ProcessInfo.hProcess = nullptr;
-  }
-  if (ProcessInfo.hThread) {
-    ::CloseHandle(ProcessInfo.hThread);
-    ProcessInfo.hThread = nullptr;
-  }
+  if (ProcessInfo.process()) EndIfRunning(ProcessInfo.process());
+  ProcessInfo.reset();
 }
 
+// A setup program that has ended by now hands its exit code on to the launcher's, so that a
+// deployment tool learns its outcome (3010 and 1641: installed, a restart is needed). One that
+// still runs is ended, and the run counts as handed off.
 void TMainForm::CloseSetupProcess() {
   if (!ExecuteInfo) return;
-  if (ExecuteInfo->hProcess) {
-    EndIfRunning(ExecuteInfo->hProcess);
-    ::CloseHandle(ExecuteInfo->hProcess);
+  if (HANDLE process = ExecuteInfo->hProcess) {
+    DWORD code = 0;
+    if (::WaitForSingleObject(process, 0) == WAIT_OBJECT_0 && ::GetExitCodeProcess(process, &code))
+      exitCode_ = code;
+    else
+      EndIfRunning(process);
   }
   ExecuteInfo.reset();
 }

@@ -2,6 +2,10 @@
 // read from the TMAINFORM resource when the window is created; three events carry the whole
 // launcher: FormCreate prepares the window, FormShow runs the staged flow before the window is
 // first visible, FormClose cleans up.
+//
+// The layout is in pixels at 96 dots per inch. The window is scaled to the dots per inch of the
+// screen it is on when it is created and again whenever Windows moves it to a screen of another
+// resolution (WM_DPICHANGED), so it stays sharp where Windows would otherwise stretch a bitmap.
 #pragma once
 #include <windows.h>
 #include <shellapi.h>
@@ -17,7 +21,10 @@ namespace ot {
 
 class TMainForm {
  public:
-  explicit TMainForm(HINSTANCE instance);
+  // interactive: whether anyone can see the window (see window_station.h). Where no one can,
+  // a refusal or failure does not wait: the window closes at once, cleaning up, and the
+  // failure's exit code reports it.
+  TMainForm(HINSTANCE instance, bool interactive);
   ~TMainForm();
   TMainForm(const TMainForm&) = delete;
   TMainForm& operator=(const TMainForm&) = delete;
@@ -28,6 +35,10 @@ class TMainForm {
   // Runs FormShow (the staged flow), then makes the window visible unless the flow closed it.
   void Show();
   HWND Handle() const { return handle_; }
+  // The process's exit code once the window has closed (core/exit_codes.h): the failure's code
+  // when the flow stopped, else the setup program's own code when it had ended by the clean-up,
+  // else 0.
+  unsigned long ExitCode() const { return exitCode_; }
 
  private:
   struct ControlInfo {
@@ -36,6 +47,8 @@ class TMainForm {
     COLORREF textColor = 0;
     bool ownColor = false;
     bool tabVisible = true;  // pages only
+    RECT layout{};           // labels and buttons: left, top, width, height at 96 dpi
+    bool placed = false;     // has a layout rectangle of its own (pages fill their parent)
   };
 
   // Events bound by the layout.
@@ -47,6 +60,7 @@ class TMainForm {
 
   // The staged flow and its steps.
   void RunSteps();
+  void StopOnFailure(unsigned long exitCode);
   void HideTabs();
   void SetActivePage(HWND page);
   bool IsWindowsSupported();
@@ -70,6 +84,10 @@ class TMainForm {
   // Window plumbing.
   bool CreateControls(const LayoutObject& object, HWND parent, int depth);
   void LayoutPages();
+  int Scale(int pixelsAt96) const;
+  UniqueFont MakeFont() const;
+  void ApplyDpi(UINT dpi);
+  RECT FrameFor(int clientWidth, int clientHeight) const;
   void SetLabelText(HWND label, const std::wstring& text);
   void SetLabelColor(HWND label, COLORREF color);
   void BringToFront();
@@ -80,9 +98,20 @@ class TMainForm {
   static bool RegisterClasses(HINSTANCE instance);
 
   HINSTANCE instance_;
+  bool interactive_;
+  unsigned long exitCode_;
   HWND handle_ = nullptr;
-  HFONT font_ = nullptr;
   bool closing_ = false;
+  // The layout's font and client size at 96 dpi, the window's styles, and the dots per inch the
+  // window is drawn for now.
+  UniqueFont font_;
+  int fontHeight_ = -11;
+  std::wstring fontName_;
+  int clientWidth_ = 0;
+  int clientHeight_ = 0;
+  DWORD style_ = 0;
+  DWORD exStyle_ = 0;
+  UINT dpi_ = 96;
   int nextControlId_ = 100;
   std::map<HWND, ControlInfo> controls_;
   std::map<std::wstring, HWND> byName_;
@@ -99,8 +128,8 @@ class TMainForm {
   HWND lblExtract = nullptr;
   std::wstring workingDir;
   std::wstring setupDir;
-  PROCESS_INFORMATION ProcessInfo{};
-  std::unique_ptr<SHELLEXECUTEINFOW> ExecuteInfo;
+  UniqueProcessInformation ProcessInfo;
+  UniqueShellExecuteInfo ExecuteInfo;
 
   // The temporary directory workingDir lies in, whether workingDir has the protected rights,
   // and the hold that marks it as a live run's folder until the clean-up.
@@ -109,7 +138,7 @@ class TMainForm {
   UniqueFileHandle liveHold_;
 
   HWND activePage_ = nullptr;
-  int tabHeight_ = 0;
+  int tabHeight_ = 0;  // at 96 dpi
 };
 
 }  // namespace ot

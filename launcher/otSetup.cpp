@@ -1,10 +1,14 @@
 // The launcher's entry routine: one launcher per log-on session, then the main window and its
-// message loop. Everything else happens in the window's events.
+// message loop. Everything else happens in the window's events. The process ends with the
+// run's exit code (core/exit_codes.h).
 #include <windows.h>
 #include <commctrl.h>
 
 #include "MainUnit.h"
+#include "core/exit_codes.h"
 #include "core/product.h"
+#include "win32/unique_handle.h"
+#include "win32/window_station.h"
 
 namespace {
 
@@ -29,18 +33,22 @@ void RestrictDllSearch() {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   RestrictDllSearch();
+  // Where no one can answer a message box, none is shown: the code alone reports.
+  const bool interactive = ot::WindowStationIsVisible();
 
-  HANDLE mutex = ::CreateMutexW(nullptr, TRUE, ot::kLauncherMutexName);
-  if (mutex == nullptr || ::GetLastError() == ERROR_ALREADY_EXISTS) {
-    ::MessageBoxW(nullptr, L"An instance of this application is already running.",
-                  ot::kApplicationTitle, MB_ICONERROR | MB_OK);
-    if (mutex) ::CloseHandle(mutex);
-    return 0;
+  ot::UniqueKernelHandle mutex(::CreateMutexW(nullptr, TRUE, ot::kLauncherMutexName));
+  if (!mutex || ::GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (interactive) {
+      ::MessageBoxW(nullptr, L"An instance of this application is already running.",
+                    ot::kApplicationTitle, MB_ICONERROR | MB_OK);
+    }
+    return static_cast<int>(ot::kExitAlreadyRunning);
   }
 
   ::InitCommonControls();
+  unsigned long exitCode = ot::kExitHandedOff;
   {
-    ot::TMainForm MainForm(instance);
+    ot::TMainForm MainForm(instance, interactive);
     if (MainForm.Create()) {
       MainForm.Show();
       MSG message;
@@ -50,11 +58,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
           ::DispatchMessageW(&message);
         }
       }
+      exitCode = MainForm.ExitCode();
     } else {
-      ::MessageBoxW(nullptr, L"The launcher's window layout is missing or damaged.",
-                    ot::kApplicationTitle, MB_ICONERROR | MB_OK);
+      if (interactive) {
+        ::MessageBoxW(nullptr, L"The launcher's window layout is missing or damaged.",
+                      ot::kApplicationTitle, MB_ICONERROR | MB_OK);
+      }
+      exitCode = ot::kExitLauncherDamaged;
     }
   }
-  ::CloseHandle(mutex);
-  return 0;
+  // The mutex goes last, after the clean-up: until then a second launcher is refused.
+  mutex.reset();
+  return static_cast<int>(exitCode);
 }

@@ -3,7 +3,9 @@
 // one of these, so it is closed on every path by construction.
 #pragma once
 #include <windows.h>
+#include <shellapi.h>
 
+#include <memory>
 #include <utility>
 
 namespace ot {
@@ -68,11 +70,55 @@ struct ModuleTraits {
   static Type Invalid() { return nullptr; }
   static void Close(Type h) { ::FreeLibrary(h); }
 };
+template <typename Object>
+struct GdiObjectTraits {  // fonts, brushes, pens, bitmaps: DeleteObject
+  using Type = Object;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type h) { ::DeleteObject(h); }
+};
 
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
+using UniqueFont = UniqueHandle<GdiObjectTraits<HFONT>>;
+
+// The record CreateProcessW fills in, owning its process and thread handles together. The ids
+// are plain numbers and are kept as they came.
+class UniqueProcessInformation {
+ public:
+  UniqueProcessInformation() = default;
+  ~UniqueProcessInformation() { reset(); }
+  UniqueProcessInformation(const UniqueProcessInformation&) = delete;
+  UniqueProcessInformation& operator=(const UniqueProcessInformation&) = delete;
+
+  HANDLE process() const { return info_.hProcess; }
+  HANDLE thread() const { return info_.hThread; }
+  // Closes what is held; the record is all zero afterwards.
+  void reset() {
+    if (info_.hProcess) KernelHandleTraits::Close(info_.hProcess);
+    if (info_.hThread) KernelHandleTraits::Close(info_.hThread);
+    info_ = PROCESS_INFORMATION{};
+  }
+  // For CreateProcessW's last argument: closes what is held and hands out the zeroed record.
+  PROCESS_INFORMATION* put() {
+    reset();
+    return &info_;
+  }
+
+ private:
+  PROCESS_INFORMATION info_{};
+};
+
+// A shell-execute record that owns the process handle ShellExecuteExW puts into it
+// (SEE_MASK_NOCLOSEPROCESS): the handle is closed when the record goes.
+struct ShellExecuteInfoDeleter {
+  void operator()(SHELLEXECUTEINFOW* info) const {
+    if (info->hProcess) KernelHandleTraits::Close(info->hProcess);
+    delete info;
+  }
+};
+using UniqueShellExecuteInfo = std::unique_ptr<SHELLEXECUTEINFOW, ShellExecuteInfoDeleter>;
 
 }  // namespace ot

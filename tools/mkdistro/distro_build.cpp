@@ -56,7 +56,7 @@ ArchiveLayout BuildDistroFile(const std::string& payloadDir, const std::string& 
   if (outPath.empty() || outPath.back() == '/') {
     throw DistroError("\"" + outPath + "\" does not name a file");
   }
-  std::vector<PayloadFile> files = ScanPayload(payloadDir);
+  std::vector<PayloadFile> files = ScanPayload(payloadDir, options.allowLongPaths);
   RefuseOutputInsidePayload(payloadDir, outPath);
 
   std::uint64_t totalBytes = 0;

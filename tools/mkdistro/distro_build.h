@@ -18,6 +18,9 @@ struct BuildOptions {
   // every time is written in UTC, so that the archive does not depend on when the payload was
   // copied or on the build machine's zone. Absent: the files' own times, in the local zone.
   std::optional<std::int64_t> latestTime;
+  // Accept entries whose paths would be too long to unpack under a user's temporary folder
+  // (see CheckUnpackedPathLength): for a product whose programs opt into long paths.
+  bool allowLongPaths = false;
   // As WriteOptions::progress, plus the payload's total size and file count.
   std::function<void(std::uint64_t bytesDone, std::uint64_t totalBytes, std::size_t filesDone,
                      std::size_t totalFiles, const std::string& current)>

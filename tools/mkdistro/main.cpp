@@ -19,6 +19,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: mkdistro PAYLOAD_DIR OUT.zip [--password TEXT] [--level N] [--threads N]\n"
+    "                [--allow-long-paths]\n"
     "       mkdistro --verify ARCHIVE [--decrypt] [--password TEXT]\n"
     "\n"
     "Builds the distribution archive the launcher carries: every regular file under\n"
@@ -30,6 +31,8 @@ constexpr char kUsage[] =
     "  --password TEXT  password of the entries (default: the launcher's archive password)\n"
     "  --level N        deflate level 0..12 of libdeflate (default 12, the smallest archive)\n"
     "  --threads N      entries deflated on N threads (default: one per processor)\n"
+    "  --allow-long-paths\n"
+    "                   accept entries whose paths would be too long to unpack (below)\n"
     "  --verify ARCHIVE report the archive's structure: entry count, central directory size\n"
     "                   and offset, whether the records tile the file without gap or overlap,\n"
     "                   whether local and central headers agree; exit status 1 if anything\n"
@@ -40,8 +43,11 @@ constexpr char kUsage[] =
     "\n"
     "Refused: a missing directory, an empty directory (the archive holds no directory\n"
     "entries, so it could not be recreated), symbolic links and special files, a file of\n"
-    "4 GiB or more, more than 65,535 files, and names that are not safe relative Windows\n"
-    "paths.\n"
+    "4 GiB or more, more than 65,535 files, names that are not safe relative Windows\n"
+    "paths, and names too long to unpack under the temporary folder of a user with a\n"
+    "20-character name, C:\\Users\\<name>\\AppData\\Local\\Temp\\{GUID}\\Setup\\ (94 characters):\n"
+    "a file path over 259 characters or a directory path over 247, which programs without\n"
+    "long-path support cannot use.\n"
     "\n"
     "SOURCE_DATE_EPOCH, when set (seconds since 1970), is the latest time an entry may carry:\n"
     "later files get that time, and all times are written in UTC. On a terminal a progress\n"
@@ -148,7 +154,7 @@ int Verify(const std::string& archive, const ot::mkdistro::VerifyOptions& option
 int main(int argc, char** argv) {
   std::vector<std::string> positional;
   std::string verifyPath, password;
-  bool verify = false, decrypt = false, passwordGiven = false;
+  bool verify = false, decrypt = false, passwordGiven = false, allowLongPaths = false;
   int level = ot::mkdistro::kDefaultLevel;
   unsigned threads = 0;
   for (int i = 1; i < argc; ++i) {
@@ -164,6 +170,8 @@ int main(int argc, char** argv) {
       verifyPath = v;
     } else if (arg == "--decrypt") {
       decrypt = true;
+    } else if (arg == "--allow-long-paths") {
+      allowLongPaths = true;
     } else if (arg == "--password") {
       const char* v = value();
       if (!v || *v == '\0') return UsageError("--password needs a non-empty text");
@@ -202,6 +210,7 @@ int main(int argc, char** argv) {
   options.password = password;
   options.level = level;
   options.threads = threads;
+  options.allowLongPaths = allowLongPaths;
   try {
     options.latestTime = ot::mkdistro::ParseSourceDateEpoch(std::getenv("SOURCE_DATE_EPOCH"));
   } catch (const ot::mkdistro::DistroError& e) {

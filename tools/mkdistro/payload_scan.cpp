@@ -168,6 +168,32 @@ std::string CheckEntryName(std::string_view name) {
   return {};
 }
 
+std::string CheckUnpackedPathLength(std::string_view name) {
+  // UTF-16 code units: one per code point, two for those beyond U+FFFF (four UTF-8 bytes).
+  std::size_t units = 0, directoryUnits = 0;
+  for (std::size_t pos = 0; pos < name.size();) {
+    char32_t cp;
+    const std::size_t length = std::max<std::size_t>(DecodeUtf8(name, pos, cp), 1);
+    if (name[pos] == '/') directoryUnits = units;
+    units += cp > 0xFFFF ? 2 : 1;
+    pos += length;
+  }
+  const std::string where = "C:\\Users\\<20-character name>\\AppData\\Local\\Temp\\{GUID}\\Setup\\";
+  const std::size_t path = kUnpackFolderLength + units;
+  if (path > kMaxFilePathLength) {
+    return "the entry " + Quoted(name) + " would be unpacked to a path of " + std::to_string(path) +
+           " characters under " + where + ", more than the " + std::to_string(kMaxFilePathLength) +
+           " Windows programs can open without long-path support";
+  }
+  const std::size_t directory = kUnpackFolderLength + directoryUnits;
+  if (directoryUnits > 0 && directory > kMaxDirectoryPathLength) {
+    return "the entry " + Quoted(name) + " would need a directory path of " + std::to_string(directory) +
+           " characters under " + where + ", more than the " + std::to_string(kMaxDirectoryPathLength) +
+           " Windows can create without long-path support";
+  }
+  return {};
+}
+
 void SortArchiveOrder(std::vector<PayloadFile>& files) {
   std::vector<std::pair<std::string, PayloadFile>> keyed;
   keyed.reserve(files.size());
@@ -177,7 +203,7 @@ void SortArchiveOrder(std::vector<PayloadFile>& files) {
   for (std::size_t i = 0; i < files.size(); ++i) files[i] = std::move(keyed[i].second);
 }
 
-void CheckPayload(const std::vector<PayloadFile>& files) {
+void CheckPayload(const std::vector<PayloadFile>& files, bool allowLongPaths) {
   if (files.empty()) throw DistroError("the payload holds no files");
   if (files.size() > kMaxEntries) {
     throw DistroError("the payload holds " + WithThousands(files.size()) +
@@ -190,6 +216,12 @@ void CheckPayload(const std::vector<PayloadFile>& files) {
     if (!reason.empty()) {
       throw DistroError("the name " + Quoted(file.name) + " of " + Quoted(file.path) +
                         " is not a safe relative path: it " + reason);
+    }
+    if (!allowLongPaths) {
+      if (const std::string tooLong = CheckUnpackedPathLength(file.name); !tooLong.empty()) {
+        throw DistroError(tooLong + "; shorten it (mkdistro --allow-long-paths, or the build's "
+                                    "OT_ALLOW_LONG_PAYLOAD_PATHS, lifts this check)");
+      }
     }
     if (file.size > kMaxFileSize) {
       throw DistroError(Quoted(file.path) + " is " + WithThousands(file.size) +
@@ -230,7 +262,7 @@ std::string FindNameClash(const std::vector<std::string>& names) {
   return {};
 }
 
-std::vector<PayloadFile> ScanPayload(const std::string& rootGiven) {
+std::vector<PayloadFile> ScanPayload(const std::string& rootGiven, bool allowLongPaths) {
   std::string root = rootGiven;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   struct stat st;
@@ -243,7 +275,7 @@ std::vector<PayloadFile> ScanPayload(const std::string& rootGiven) {
   Walk(root, "", files);
   if (files.empty()) throw DistroError("the payload directory " + Quoted(root) + " holds no files");
   SortArchiveOrder(files);
-  CheckPayload(files);
+  CheckPayload(files, allowLongPaths);
   return files;
 }
 

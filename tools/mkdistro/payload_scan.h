@@ -15,6 +15,20 @@ namespace ot::mkdistro {
 constexpr std::size_t kMaxEntries = 0xFFFF;
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFEULL;
 
+// On the user's machine the payload is unpacked under
+// C:\Users\<name>\AppData\Local\Temp\{GUID}\Setup\, and Windows programs that do not opt into
+// long paths (the unzipping library among them, and .NET Framework programs) can open no file
+// path longer than 259 characters and create no directory path longer than 247. Windows user
+// names have at most 20 characters; with such a name the folder above takes 94 of them.
+constexpr std::size_t kUnpackFolderLength = 94;
+constexpr std::size_t kMaxFilePathLength = 259;
+constexpr std::size_t kMaxDirectoryPathLength = 247;
+
+// Empty when the entry (a name CheckEntryName accepts) unpacked in that folder stays within both
+// limits; otherwise why not, naming the entry and the length its path would have. Lengths count
+// UTF-16 code units, as Windows does.
+std::string CheckUnpackedPathLength(std::string_view name);
+
 struct PayloadFile {
   std::string name;    // entry name: UTF-8, "/" between components
   std::string path;    // where the file is on disk
@@ -34,10 +48,10 @@ std::string CheckEntryName(std::string_view name);
 void SortArchiveOrder(std::vector<PayloadFile>& files);
 
 // Refuses a list the archive cannot carry: no files, more than kMaxEntries, a file larger than
-// kMaxFileSize, an unsafe name, or two names that Windows would treat as the same path
-// (they differ only in ASCII letter case, or a file's name is also used as a directory).
-// Throws DistroError.
-void CheckPayload(const std::vector<PayloadFile>& files);
+// kMaxFileSize, an unsafe name, a name too long to unpack on the user's machine (unless
+// allowLongPaths), or two names that Windows would treat as the same path (they differ only in
+// ASCII letter case, or a file's name is also used as a directory). Throws DistroError.
+void CheckPayload(const std::vector<PayloadFile>& files, bool allowLongPaths = false);
 
 // Empty when no two of the entry names would be one path on Windows; otherwise why: the same
 // name twice, names that differ only in ASCII letter case, or a file's name also used as a
@@ -47,6 +61,6 @@ std::string FindNameClash(const std::vector<std::string>& names);
 // Lists the regular files under root, checked and in archive order. Throws DistroError for a
 // missing or unreadable directory, an empty directory anywhere in the tree, a symbolic link or
 // special file, and everything CheckPayload refuses.
-std::vector<PayloadFile> ScanPayload(const std::string& root);
+std::vector<PayloadFile> ScanPayload(const std::string& root, bool allowLongPaths = false);
 
 }  // namespace ot::mkdistro

@@ -7,8 +7,10 @@
 //   OT_DEMO_HOLD_SECONDS=N   close by itself after N seconds
 //   OT_DEMO_NO_MUTEX=1       never create the mutex
 //   OT_DEMO_EXIT_HOLDING=1   at the end, exit while still owning the mutex (it is abandoned)
+//   OT_DEMO_EXIT_CODE=N      end with exit code N (decimal), e.g. 3010: installed, restart needed
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 #include "demo_common.h"
@@ -58,6 +60,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   if (!record.empty()) ot::demo::WriteRecord(record);
   const bool exitHolding = ot::demo::EnvironmentFlag(L"OT_DEMO_EXIT_HOLDING");
   const DWORD holdSeconds = ot::demo::EnvironmentSeconds(L"OT_DEMO_HOLD_SECONDS", 0);
+  const DWORD exitCode = static_cast<DWORD>(
+      std::wcstoul(ot::demo::EnvironmentText(L"OT_DEMO_EXIT_CODE").c_str(), nullptr, 10));
 
   HWND window = ot::demo::CreateDemoWindow(instance, L"OrvaneTessalyDemoSetup", kTitle,
                                            Describe(ot::demo::ParsedArguments(), mutexState), SetupWindowProc);
@@ -73,8 +77,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
       }
     }
   }
-  if (owned && exitHolding) ExitProcess(0);
+  if (owned && exitHolding) ExitProcess(exitCode);
   if (owned) ReleaseMutex(mutex);
   if (mutex) CloseHandle(mutex);
-  return 0;
+  return static_cast<int>(exitCode);
 }

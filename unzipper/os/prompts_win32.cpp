@@ -14,6 +14,18 @@ namespace {
 
 constexpr int kMaxPasswordLength = 255;
 
+// Whether anyone can see and answer a prompt. A deployment agent or a service runs the host in a
+// window station that is not interactive, where a modal prompt would be drawn on a desktop no
+// one sees and wait for ever. When the question cannot be asked, the station counts as visible.
+bool StationIsVisible() {
+  HWINSTA station = ::GetProcessWindowStation();  // not to be closed
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  if (!station || !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed))
+    return true;
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 struct PasswordDialogState {
   std::wstring caption;
   wchar_t typed[kMaxPasswordLength + 1] = {};
@@ -52,6 +64,7 @@ INT_PTR CALLBACK PasswordDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 }  // namespace
 
 bool Win32Prompts::AskPassword(const std::wstring& entryName, std::string& password) {
+  if (!StationIsVisible()) return false;  // Cancel: the entry is skipped
   PasswordDialogState state;
   state.caption = L"Password for \"" + entryName + L"\"";
   const INT_PTR result =
@@ -76,6 +89,7 @@ bool Win32Prompts::AskPassword(const std::wstring& entryName, std::string& passw
 }
 
 FailureAnswer Win32Prompts::AskOnFailure(const std::wstring& text) {
+  if (!StationIsVisible()) return FailureAnswer::kAbort;
   const int answer = ::MessageBoxW(nullptr, text.c_str(), L"Confirm",
                                    MB_ABORTRETRYIGNORE | MB_ICONQUESTION | MB_TASKMODAL | MB_SETFOREGROUND);
   if (answer == IDRETRY) return FailureAnswer::kRetry;

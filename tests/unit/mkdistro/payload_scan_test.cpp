@@ -111,6 +111,27 @@ TEST(PayloadLimits, FileSizeMustStayBelowTheZip64Marker) {
   EXPECT_NE(RefusalOf(files).find("5,368,709,120 bytes"), std::string::npos);
 }
 
+TEST(PayloadLimits, PathsTooLongToUnpackUnderAUsersTemporaryFolderAreRefusedUnlessAllowed) {
+  // C:\Users\<20 characters>\AppData\Local\Temp\{GUID}\Setup\ takes 94 of the 259 characters.
+  const std::string fits = "Data/" + std::string(160, 'f');  // 259
+  const std::string tooLong = fits + "g";                     // 260
+  EXPECT_EQ(RefusalOf(Listed({fits.c_str()})), "");
+  const std::string refusal = RefusalOf(Listed({"Setup.exe", tooLong.c_str()}));
+  EXPECT_NE(refusal.find("\"" + tooLong + "\" would be unpacked to a path of 260 characters"),
+            std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("--allow-long-paths"), std::string::npos);
+  EXPECT_NO_THROW(CheckPayload(Listed({tooLong.c_str()}), /*allowLongPaths=*/true));
+  // Characters beyond U+FFFF count twice, as in UTF-16: 157 + 2 * 2 + "Data/" is 166 units.
+  const std::string emoji = "Data/" + std::string(157, 'e') + "\xF0\x9F\x98\x80\xF0\x9F\x98\x80";
+  EXPECT_NE(RefusalOf(Listed({emoji.c_str()})).find("path of 260 characters"), std::string::npos);
+  // A directory path may have 247 characters at most (CreateDirectoryW keeps room for a short
+  // name): 153 characters of directories are the most an entry may have.
+  EXPECT_EQ(RefusalOf(Listed({(std::string(153, 'd') + "/x").c_str()})), "");
+  EXPECT_NE(RefusalOf(Listed({(std::string(100, 'd') + "/" + std::string(53, 'd') + "/x").c_str()}))
+                .find("directory path of 248 characters"),
+            std::string::npos);
+}
+
 TEST(PayloadLimits, NamesWindowsWouldMergeAreRefused) {
   EXPECT_NE(RefusalOf(Listed({"Readme.txt", "README.TXT"})).find("differ only in letter case"), std::string::npos);
   EXPECT_NE(RefusalOf(Listed({"Lang/a.txt", "lang/b.txt"})).find("directories"), std::string::npos);

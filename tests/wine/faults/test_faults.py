@@ -18,9 +18,9 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "launcher"))
 
 import otwine  # noqa: E402
-from launcher_scenarios import (MARKER_KEY, MARKER_NAME, demo_env, install,  # noqa: E402
-                                main_window, page_state, read_record, red_pixels, set_dotnet,
-                                tmpfs, tree, wait_exit, working_dirs)
+from launcher_scenarios import (EXTRACTION_FAILED, MARKER_KEY, MARKER_NAME,  # noqa: E402
+                                demo_env, install, main_window, page_state, read_record,
+                                red_pixels, set_dotnet, tmpfs, tree, wait_exit, working_dirs)
 
 SETUP_TITLE = "Orvane Tessaly Setup (demo)"
 SETUP_MUTEX = "Global\\Orvane Tessaly Setup Mutex"
@@ -69,7 +69,7 @@ class FullDisk(unittest.TestCase):
             s.reg_add(r"HKCU\Environment", "TMP", "REG_SZ", "Q:\\")
             set_dotnet(s)
             exe = install(s, exe="otSetup_bigarchive.exe")
-            proc = s.start([exe])
+            proc = s.start([exe], probe=True)
             window = main_window(s, timeout=90)
             state = page_state(window)
             self.assertEqual(state["page"], "Extract...")
@@ -88,7 +88,7 @@ class FullDisk(unittest.TestCase):
             report("full disk, before close", written.items())
 
             s.close(window["hwnd"])
-            self.assertEqual(wait_exit(proc, 30), 0)
+            self.assertEqual(wait_exit(proc, 30), EXTRACTION_FAILED)
             self.assertEqual(list(disk.iterdir()), [])
 
 
@@ -162,7 +162,7 @@ class KilledPrograms(unittest.TestCase):
             bad = install(s, exe="otSetup_badarchive.exe", folder="Apps/Bad")
             failed = s.start([otwine.BIN_DIR / "otprobe.exe", "limited", s.to_windows_path(bad)])
             s.close(main_window(s, timeout=90)["hwnd"])
-            self.assertEqual(wait_exit(failed, 60), 0)
+            self.assertEqual(wait_exit(failed, 60), EXTRACTION_FAILED)
             self.assertEqual({d: tree(d) for d in left}, left)
             self.assertEqual(sorted(self.new_dirs(s, decoys)), sorted(left))
 

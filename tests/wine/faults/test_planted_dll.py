@@ -24,8 +24,8 @@ from pathlib import Path, PureWindowsPath
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "launcher"))
 
 import otwine  # noqa: E402
-from launcher_scenarios import (demo_env, install, main_window, page_state, read_record,  # noqa: E402
-                                set_dotnet, wait_exit, working_dirs)
+from launcher_scenarios import (DOTNET_MISSING, demo_env, install, main_window,  # noqa: E402
+                                page_state, read_record, set_dotnet, wait_exit, working_dirs)
 
 # Names searched for beside a program by Windows' own DLLs (theme, window manager, crypto,
 # profile, shell and network helpers); the usual suspects of DLL planting reports.
@@ -132,11 +132,11 @@ class PlantedDlls(unittest.TestCase):
             set_dotnet(s, None)
             exe = install(s, folder="Downloads")
             plant(exe.parent, COMMON_NAMES)
-            proc = s.start([exe], env={"WINEDEBUG": "+loaddll"})
+            proc = s.start([exe], env={"WINEDEBUG": "+loaddll"}, probe=True)
             state = page_state(main_window(s))
             self.assertEqual(state["page"], ".NET")
             s.click(state["button"]["hwnd"])
-            self.assertEqual(wait_exit(proc, 60), 0)
+            self.assertEqual(wait_exit(proc, 60), DOTNET_MISSING)
             trace = Path(proc.err_path).read_text(errors="replace")
             self.assertTrue(any(p.name.lower() == "shell32.dll" for p, _ in trace_loads(trace)))
             self.check_no_planted_load(s, exe.parent, trace)

@@ -46,6 +46,17 @@ Methods of a Scenario (every Wine command is bounded by a time-out):
   start(args, env=None, cwd=None) -> subprocess.Popen
       Starts ``wine <args>`` in the background; killed at exit if still running. The Popen has
       ``out_path``/``err_path`` (files with its output).
+  run(..., probe=True), start(..., probe=True)
+      The program (args[0], a Linux or Windows path) is started by ``otprobe run``, which
+      reports its whole exit code: Wine hands only the low 8 bits to the Linux side (1618
+      arrives as 82). exit_code(result) reads it from a CompletedProcess or a finished Popen.
+  run(..., hidden=True), start(..., hidden=True)
+      The same (``otprobe hidden``) in a window station of its own that is not interactive, as
+      under a deployment agent in session 0: the program's windows are on a desktop that
+      windows() does not list and no one sees.
+  set_dpi(dpi)
+      Sets the screen's dots per inch (``HKCU\Control Panel\Desktop`` ``LogPixels``) and ends
+      the prefix's processes so that the next program sees it.
   reg_add(key, name, type, data, view=None); reg_delete(key, name=None, view=None) -> bool;
   reg_query(key, name, view=None) -> str | None
       Through Wine's reg.exe. key like r"HKLM\\SOFTWARE\\X"; name None means the default
@@ -569,6 +580,18 @@ def _parse_ppm(data: bytes) -> tuple[int, int, bytes]:
 # Scenario
 
 
+def exit_code(result) -> int:
+    """The whole exit code of a program run with probe=True or hidden=True (the last
+    "otprobe: exit code N" line of its output), else the Linux exit status."""
+    if isinstance(result, subprocess.CompletedProcess):
+        out, status = result.stdout, result.returncode
+    else:
+        out = Path(result.out_path).read_bytes().decode("utf-8", "replace")
+        status = result.returncode
+    reported = re.findall(r"^otprobe: exit code (\d+)\r?$", out, re.MULTILINE)
+    return int(reported[-1]) if reported else status
+
+
 def _alive(pid: int) -> bool:
     try:
         os.kill(pid, 0)
@@ -735,9 +758,17 @@ class Scenario:
         self._serial += 1
         return (self.root / f"{tag}-{self._serial}.out", self.root / f"{tag}-{self._serial}.err")
 
-    def run(self, args, timeout: float = 60, env: dict | None = None,
-            cwd=None) -> subprocess.CompletedProcess:
-        command = self._command(args)
+    def _through_probe(self, args, probe: bool, hidden: bool) -> list:
+        if not (probe or hidden):
+            return args
+        program = args[0]
+        if isinstance(program, Path) or str(program).startswith("/"):
+            program = self.to_windows_path(program)
+        return [BIN_DIR / "otprobe.exe", "hidden" if hidden else "run", program, *args[1:]]
+
+    def run(self, args, timeout: float = 60, env: dict | None = None, cwd=None,
+            probe: bool = False, hidden: bool = False) -> subprocess.CompletedProcess:
+        command = self._command(self._through_probe(args, probe, hidden))
         out_path, err_path = self._output_files("run")
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
@@ -757,8 +788,9 @@ class Scenario:
             command, code, out_path.read_bytes().decode("utf-8", "replace"),
             err_path.read_bytes().decode("utf-8", "replace"))
 
-    def start(self, args, env: dict | None = None, cwd=None) -> subprocess.Popen:
-        command = self._command(args)
+    def start(self, args, env: dict | None = None, cwd=None, probe: bool = False,
+              hidden: bool = False) -> subprocess.Popen:
+        command = self._command(self._through_probe(args, probe, hidden))
         out_path, err_path = self._output_files("start")
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
@@ -807,6 +839,10 @@ class Scenario:
         if self.arch == "x64" and name == "winxp":
             name = "winxp64"
         self._checked(["winecfg", "-v", name])
+
+    def set_dpi(self, dpi: int) -> None:
+        self.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", "REG_DWORD", str(dpi))
+        end_prefix(self.env)
 
     def windows_version(self) -> dict:
         """{"rtl": [major, minor, raw build], "build": low 16 bits, "getversion": [...],

@@ -14,6 +14,14 @@ from pathlib import Path
 
 import otwine
 
+# The launcher's exit codes.
+HANDED_OFF = 0
+ALREADY_RUNNING = 1618
+WINDOWS_REFUSED = 1150
+DOTNET_MISSING = 15613
+EXTRACTION_FAILED = 1632
+SETUP_NOT_STARTED = 1619
+
 DOTNET_KEY = r"HKLM\SOFTWARE\Microsoft\NET Framework Setup\NDP\v4\Full"
 MARKER_KEY = r"HKCU\SOFTWARE"
 MARKER_NAME = "Orvane Tessaly Id"
@@ -101,11 +109,11 @@ def working_dirs(s: otwine.Scenario) -> list[Path]:
 
 
 def wait_exit(proc, timeout: float) -> int:
+    """The exit code, whole when the launcher was started with probe=True or hidden=True."""
     end = time.monotonic() + timeout
     while time.monotonic() < end:
-        code = proc.poll()
-        if code is not None:
-            return code
+        if proc.poll() is not None:
+            return otwine.exit_code(proc)
         time.sleep(0.2)
     raise TimeoutError(f"the launcher did not exit within {timeout} s")
 

@@ -1,19 +1,20 @@
 """Extraction failures on the third page: each with its exact red text, and nothing left in the
-temporary directory once the window is closed."""
+temporary directory once the window is closed; the run ends with the extraction's exit code,
+also where no one can see it and so no one closes the window."""
 
 import re
 import unittest
 
 import otwine
-from launcher_scenarios import (install, main_window, page_state, red_pixels, set_dotnet,
-                                tmpfs, wait_exit, working_dirs)
+from launcher_scenarios import (EXTRACTION_FAILED, install, main_window, page_state, red_pixels,
+                                set_dotnet, tmpfs, wait_exit, working_dirs)
 
 
 class ExtractionFailures(unittest.TestCase):
     def run_failure(self, s, exe_name, expected, tag):
         set_dotnet(s)
         exe = install(s, exe=exe_name)
-        proc = s.start([exe])
+        proc = s.start([exe], probe=True)
         window = main_window(s, timeout=60)
         state = page_state(window)
         self.assertEqual(state["page"], "Extract...")
@@ -24,7 +25,7 @@ class ExtractionFailures(unittest.TestCase):
         self.assertIsNone(state["button"])  # the third page has no button
         self.assertGreater(red_pixels(s, state["label"], tag), 50)
         s.close(window["hwnd"])
-        self.assertEqual(wait_exit(proc, 30), 0)
+        self.assertEqual(wait_exit(proc, 30), EXTRACTION_FAILED)
         self.assertEqual(working_dirs(s), [])
         return state
 
@@ -51,6 +52,10 @@ class ExtractionFailures(unittest.TestCase):
             self.run_failure(s, "otSetup_badarchive.exe",
                              "An error occurred while unzipping the distribution file.",
                              "failed-badarchive")
+            # Where no one can see the page, the launcher removes what it wrote and ends.
+            unseen = s.start([s.c_drive / "Apps/Orvane Setup/otSetup.exe"], hidden=True)
+            self.assertEqual(wait_exit(unseen, 90), EXTRACTION_FAILED)
+            self.assertEqual(working_dirs(s), [])
 
     def test_temporary_directory_path_too_long(self):
         with otwine.Scenario() as s:

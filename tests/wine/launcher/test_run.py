@@ -1,5 +1,6 @@
 """Whole runs of the launcher with the demo payload: the hand-off to the two programs, their
-command lines, the wait on the setup program's mutex, and what is left afterwards."""
+command lines, the wait on the setup program's mutex, the setup program's exit code passed on,
+and what is left afterwards."""
 
 import re
 import time
@@ -25,8 +26,9 @@ class SuccessfulRun(unittest.TestCase):
             set_dotnet(s)
             exe = install(s, folder="Apps/Orvane Tessaly Setup")  # spaces in the directory
             record = s.c_drive / "records"
-            env = demo_env(s, record, OT_DEMO_HOLD_SECONDS=8)
-            proc = s.start([exe], env=env)
+            # The setup program ends with "installed, restart needed".
+            env = demo_env(s, record, OT_DEMO_HOLD_SECONDS=8, OT_DEMO_EXIT_CODE=3010)
+            proc = s.start([exe], env=env, probe=True)
 
             setup = s.wait_window(title="Orvane Tessaly Setup (demo)", timeout=60)
             # While the setup program runs, the launcher's window exists but is hidden, and the
@@ -42,7 +44,8 @@ class SuccessfulRun(unittest.TestCase):
 
             released = time.monotonic()
             s.wait_no_window(title="Orvane Tessaly Setup (demo)", timeout=30)
-            self.assertEqual(wait_exit(proc, 30), 0)
+            # Ended by the clean-up, the setup program's code is the launcher's.
+            self.assertEqual(wait_exit(proc, 30), 3010)
             # The launcher closed soon after the mutex was released (its 3 s clean-up pause and
             # some slack for a loaded machine), not after giving up on the mutex (33 s).
             self.assertLess(time.monotonic() - released, 25)

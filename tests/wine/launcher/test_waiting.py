@@ -1,12 +1,13 @@
 """How the launcher waits on the setup program's mutex when the program misbehaves, and how it
-hands off when one of the two programs is missing from the payload."""
+hands off when one of the two programs is missing from the payload; with the exit codes."""
 
 import time
 import unittest
 
 import otwine
-from launcher_scenarios import (TITLE, install, main_window, page_state, read_record, set_dotnet,
-                                wait_box, wait_exit, working_dirs)
+from launcher_scenarios import (HANDED_OFF, SETUP_NOT_STARTED, TITLE, install, main_window,
+                                page_state, read_record, set_dotnet, wait_box, wait_exit,
+                                working_dirs)
 
 
 def running_demo(s):
@@ -19,11 +20,14 @@ class Waiting(unittest.TestCase):
             set_dotnet(s)
             exe = install(s)
             started = time.monotonic()
-            proc = s.start([exe], env={"OT_DEMO_NO_MUTEX": "1", "OT_DEMO_HOLD_SECONDS": "300"})
+            proc = s.start([exe], env={"OT_DEMO_NO_MUTEX": "1", "OT_DEMO_HOLD_SECONDS": "300",
+                                       "OT_DEMO_EXIT_CODE": "3010"}, probe=True)
             s.wait_window(title="Orvane Tessaly Setup (demo)", timeout=60)
             code = wait_exit(proc, 120)
             elapsed = time.monotonic() - started
-            self.assertEqual(code, 0)
+            # Still running at the clean-up, the setup program is ended: its own code never
+            # comes, and the hand-off counts as done.
+            self.assertEqual(code, HANDED_OFF)
             # 3 s before the first attempt, 10 attempts each followed by 3 s, 3 s of clean-up.
             self.assertGreaterEqual(elapsed, 36)
             self.assertLess(elapsed, 90)
@@ -61,7 +65,7 @@ class MissingPrograms(unittest.TestCase):
         with otwine.Scenario() as s:
             set_dotnet(s)
             exe = install(s, exe="otSetup_nosetup.exe")
-            proc = s.start([exe])
+            proc = s.start([exe], probe=True)
             box = wait_box(s, TITLE)
             text = next(c["text"] for c in box["children"]
                         if c["cls"].lower() == "static" and c["text"])
@@ -72,7 +76,13 @@ class MissingPrograms(unittest.TestCase):
             ok = next(c for c in box["children"] if c["cls"].lower() == "button")
             self.assertEqual(ok["text"], "OK")
             s.click(ok["hwnd"])
-            self.assertEqual(wait_exit(proc, 30), 0)
+            self.assertEqual(wait_exit(proc, 30), SETUP_NOT_STARTED)
+            self.assertEqual(working_dirs(s), [])
+            self.assertEqual([p for p in s.processes() if p.lower().startswith("orvane")], [])
+            # Where no one could dismiss a box, neither the launcher's nor the shell's is shown:
+            # the run cleans up and ends by itself with the same code.
+            unseen = s.start([exe], hidden=True)
+            self.assertEqual(wait_exit(unseen, 90), SETUP_NOT_STARTED)
             self.assertEqual(working_dirs(s), [])
             self.assertEqual([p for p in s.processes() if p.lower().startswith("orvane")], [])
 

@@ -230,11 +230,11 @@ class Manifest(unittest.TestCase):
         self.assertEqual(self.raw[:3], b"\xef\xbb\xbf")
         self.assertRegex(self.text, r'^<\?xml version="1\.0" encoding="UTF-8"')
 
-    def test_five_elements_in_order_with_their_values(self):
+    def test_six_elements_in_order_with_their_values(self):
         root = self.root
         self.assertEqual(root.tag, f"{{{ASM_V1}}}assembly")
         self.assertEqual(root.attrib, {"manifestVersion": "1.0"})
-        identity, trust, compatibility, dependency = self.elements(root)
+        identity, trust, compatibility, settings, dependency = self.elements(root)
 
         self.assertEqual(identity.tag, f"{{{ASM_V1}}}assemblyIdentity")
         self.assertEqual(identity.attrib, {"version": "1.0.0.0", "name": "otSetup.exe"})
@@ -255,6 +255,16 @@ class Manifest(unittest.TestCase):
         self.assertEqual([s.tag for s in supported], [f"{{{COMPAT}}}supportedOS"] * 5)
         self.assertEqual([s.attrib for s in supported], [{"Id": i} for i in SUPPORTED_OS])
 
+        # DPI awareness: per-monitor v2 where Windows reads dpiAwareness (10, 1607 on), with
+        # "true/pm" for the older ones (per-monitor on 8.1, system-wide on Vista, 7 and 8).
+        self.assertEqual(settings.tag, f"{{{ASM_V3}}}application")
+        (windows_settings,) = self.elements(settings)
+        self.assertEqual(windows_settings.tag, f"{{{ASM_V3}}}windowsSettings")
+        self.assertEqual([(e.tag, e.text) for e in self.elements(windows_settings)], [
+            ("{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware", "true/pm"),
+            ("{http://schemas.microsoft.com/SMI/2016/WindowsSettings}dpiAwareness",
+             "PerMonitorV2, PerMonitor")])
+
         self.assertEqual(dependency.tag, f"{{{ASM_V1}}}dependency")
         (dependent,) = self.elements(dependency)
         self.assertEqual(dependent.tag, f"{{{ASM_V1}}}dependentAssembly")
@@ -264,16 +274,6 @@ class Manifest(unittest.TestCase):
             "type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
             "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"})
         self.assertEqual(self.elements(controls), [])
-
-    def test_dpi_awareness_stands_only_inside_a_comment(self):
-        for node in self.root.iter():
-            if isinstance(node.tag, str):
-                self.assertNotIn(node.tag.split("}")[-1], ("windowsSettings", "dpiAware",
-                                                           "dpiAwareness"))
-        comments = [node.text for node in self.root.iter() if node.tag is ET.Comment]
-        commented = [c for c in comments if "<windowsSettings>" in c]
-        self.assertEqual(len(commented), 1)
-        self.assertRegex(commented[0], r"<dpiAware[^>]*>true</dpiAware>")
 
 
 class VersionRecord(unittest.TestCase):

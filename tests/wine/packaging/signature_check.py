@@ -239,7 +239,31 @@ case $how in
     osslsigncode attach-signature -sigin "$file.sig" -in "$file" -out "$file.s" >/dev/null || true
     rm -f "$file.o" "$file.os" "$file.sig"; mv "$file.s" "$file" ;;
   nostamp) sign "$file" "$file.s"; mv "$file.s" "$file" ;;
+  badvalue)  # one bit of the RSA value flipped after signing
+    sign "$file" "$file.s" stamp; /usr/bin/python3 "$(dirname "$0")/flip-signature-value" "$file.s"
+    mv "$file.s" "$file" ;;
+  ecc)  # a valid signature with an elliptic-curve key, chained to the same root
+    osslsigncode sign -h sha256 -certs "$chain/../ecc/chain.pem" -key "$chain/../ecc/code.key" \
+      -TSA-certs "$chain/tsa-chain.pem" -TSA-key "$chain/tsa.key" -in "$file" -out "$file.s" >/dev/null
+    mv "$file.s" "$file" ;;
 esac
+"""
+
+# Flips one bit of the signer's RSA value in a signed PE file: the one primitive OCTET STRING at
+# depth 5 of the signature (ContentInfo, [0], SignedData, SignerInfos, SignerInfo, value).
+FLIP_SIGNATURE_VALUE = r"""import re, subprocess, sys
+import pefile
+path = sys.argv[1]
+data = bytearray(open(path, "rb").read())
+pe = pefile.PE(data=bytes(data), fast_load=True)
+entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+start = entry.VirtualAddress + 8
+listing = subprocess.run(["openssl", "asn1parse", "-inform", "DER"],
+                         input=bytes(data[start:entry.VirtualAddress + entry.Size]),
+                         capture_output=True).stdout.decode()
+value = re.search(r"^\s*(\d+):d=5\s+hl=(\d+)\s+l=\s*\d+\s+prim:\s+OCTET STRING", listing, re.M)
+data[start + int(value.group(1)) + int(value.group(2)) + 7] ^= 0x01
+open(path, "wb").write(data)
 """
 
 
@@ -292,6 +316,17 @@ class Material:
         cls.service = cls.folder / "signing-service"
         cls.service.write_text(SERVICE)
         cls.service.chmod(0o755)
+        (cls.folder / "flip-signature-value").write_text(FLIP_SIGNATURE_VALUE)
+        ecc = cls.folder / "ecc"
+        ecc.mkdir()
+        run(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+             "-out", ecc / "code.key"])
+        run(["openssl", "req", "-new", "-key", ecc / "code.key", "-subj",
+             "/O=Orvane Test/CN=Orvane Test (elliptic-curve key)", "-out", ecc / "code.csr"])
+        run(["openssl", "x509", "-req", "-in", ecc / "code.csr", "-days", "30",
+             "-CA", chain / "root.pem", "-CAkey", chain / "root.key",
+             "-extfile", token / "code.ext", "-out", ecc / "code.pem"])
+        (ecc / "chain.pem").write_text((ecc / "code.pem").read_text() + (chain / "root.pem").read_text())
         return cls
 
     @classmethod
@@ -386,6 +421,12 @@ class SigningMeans(unittest.TestCase):
             "other": "something other than this file was signed",
             "foreign": "the signature was made over something else",
             "nostamp": "carries no time stamp",
+            # Judged without trust anchors: the value itself, and the kind of key.
+            "badvalue": "the signature value does not verify with the signer's certificate "
+                        "(CN=Orvane Test (test code signing),O=Orvane Test)",
+            "ecc": "(CN=Orvane Test (elliptic-curve key),O=Orvane Test) is an elliptic-curve "
+                   "(ECDSA) key, not RSA: Smart App Control and Windows before Windows 10 accept "
+                   "only RSA signatures",
         }
         for how, message in cases.items():
             with self.subTest(how=how):

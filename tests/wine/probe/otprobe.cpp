@@ -12,6 +12,17 @@
 //   otprobe hang TITLE MS     shows a window (a label "Static text", an edit field) and then
 //                             blocks its thread for MS milliseconds: a stand-in for a GUI
 //                             thread that waits, to test that "list" stays quick and complete
+//   otprobe limited PROGRAM   runs PROGRAM with the limited token linked to this one's; prints
+//                             "otprobe: exit code N" and exits with it, as "run" below
+//   otprobe run PROGRAM [ARG...]
+//                             runs PROGRAM, waits for it and prints "otprobe: exit code N" (its
+//                             whole 32-bit exit code: Wine hands only the low 8 bits of a
+//                             Windows program's code to the Linux side). Standard handles are
+//                             passed on
+//   otprobe hidden PROGRAM [ARG...]
+//                             the same in a window station of its own, which is not interactive
+//                             (as a deployment agent's program in session 0): its windows are
+//                             on a desktop no one sees
 //
 // HWND arguments are decimal or 0x-prefixed hexadecimal, as "list" prints them (decimal).
 // Texts are read with WM_GETTEXT through SendMessageTimeoutW, so a hung window cannot hang us.
@@ -398,12 +409,78 @@ int RunLimited(const wchar_t* program) {
   DWORD code = 3;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
+  WriteStdout("otprobe: exit code " + std::to_string(code) + "\n");
+  return static_cast<int>(code);
+}
+
+// One argument of a command line, quoted so that CommandLineToArgvW gives it back unchanged.
+std::wstring QuoteArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+int RunProgram(int argc, wchar_t** argv, bool hidden) {
+  constexpr wchar_t kStation[] = L"OtProbeHidden";
+  HWINSTA station = nullptr;
+  HDESK desktop = nullptr;
+  std::wstring desktopName = std::wstring(kStation) + L"\\Default";
+  if (hidden) {
+    HWINSTA own = GetProcessWindowStation();
+    station = CreateWindowStationW(kStation, 0, WINSTA_ALL_ACCESS, nullptr);
+    if (!station || !SetProcessWindowStation(station)) {
+      Fail("cannot create the window station");
+      return 3;
+    }
+    // A desktop is made in the process's current window station.
+    desktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    SetProcessWindowStation(own);
+    if (!desktop) {
+      Fail("cannot create the desktop");
+      return 3;
+    }
+  }
+  std::wstring commandLine;
+  for (int i = 0; i < argc; ++i) commandLine += (i ? L" " : L"") + QuoteArgument(argv[i]);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  if (hidden) startup.lpDesktop = &desktopName[0];
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(argv[0], &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    Fail("cannot start the program");
+    return 3;
+  }
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 3;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  if (desktop) CloseDesktop(desktop);
+  if (station) CloseWindowStation(station);
+  WriteStdout("otprobe: exit code " + std::to_string(code) + "\n");
   return static_cast<int>(code);
 }
 
 int Usage() {
   Fail("usage: otprobe list | procs | version | click HWND [--send] | close HWND | "
-       "settext HWND TEXT | key HWND VK | hang TITLE MS | limited PROGRAM");
+       "settext HWND TEXT | key HWND VK | hang TITLE MS | limited PROGRAM | "
+       "run PROGRAM [ARG...] | hidden PROGRAM [ARG...]");
   return 2;
 }
 
@@ -417,6 +494,8 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"version" && argc == 2) return PrintVersion();
 
   if (command == L"limited" && argc == 3) return RunLimited(argv[2]);
+  if (command == L"run" && argc >= 3) return RunProgram(argc - 2, argv + 2, false);
+  if (command == L"hidden" && argc >= 3) return RunProgram(argc - 2, argv + 2, true);
   if (command == L"hang" && argc == 4) {
     return HangingWindow(argv[2], static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)));
   }

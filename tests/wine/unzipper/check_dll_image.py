@@ -33,9 +33,9 @@ ALLOWED_IMPORTS = {
         "WideCharToMultiByte", "WriteFile", "lstrlenW",
     },
     "user32.dll": {
-        "DialogBoxParamW", "EndDialog", "GetActiveWindow", "GetDlgItemTextW", "GetWindowLongPtrW",
-        "GetWindowLongW", "MessageBoxW", "SendDlgItemMessageW", "SetDlgItemTextW", "SetWindowLongPtrW",
-        "SetWindowLongW", "SetWindowTextW",
+        "DialogBoxParamW", "EndDialog", "GetActiveWindow", "GetDlgItemTextW", "GetProcessWindowStation",
+        "GetUserObjectInformationW", "GetWindowLongPtrW", "GetWindowLongW", "MessageBoxW",
+        "SendDlgItemMessageW", "SetDlgItemTextW", "SetWindowLongPtrW", "SetWindowLongW", "SetWindowTextW",
     },
     "msvcrt.dll": {
         "___lc_codepage_func", "___mb_cur_max_func", "__iob_func", "__mb_cur_max", "_amsg_exit", "_beginthreadex",

@@ -71,8 +71,12 @@ class UnzipUnderWine(unittest.TestCase):
     def win(self, path) -> str:
         return self.s.to_windows_path(path)
 
-    def unzip(self, archive: str, dest: str, password: str = PASSWORD, timeout=120) -> int:
-        done = self.s.run([self.harness, "unzip", self.dll_path, archive, dest, password], timeout=timeout)
+    def unzip(self, archive: str, dest: str, password: str = PASSWORD, timeout=120,
+              hidden=False) -> int:
+        """hidden: in a window station that is not interactive, where no one could answer a
+        prompt (the call must not wait for one)."""
+        done = self.s.run([self.harness, "unzip", self.dll_path, archive, dest, password],
+                          timeout=timeout, hidden=hidden)
         return self.result_of(done.returncode, done.stdout, done.stderr)
 
     def start_unzip(self, archive: str, dest: str, password: str):
@@ -235,6 +239,9 @@ class UnzipUnderWine(unittest.TestCase):
             names = [i.filename for i in z.infolist() if not i.is_dir()]
         self.assertEqual(asked, [f'Password for "{name}"' for name in names])
         self.assertEqual(files_below(out), {})
+        # Where no one can see a prompt, each is answered Cancel without being shown.
+        self.assertEqual(self.unzip(self.win(archive), self.win(out), "wrong", hidden=True), -1)
+        self.assertEqual(files_below(out), {})
 
     @unittest.skipUnless(have_7zz(), "7zz not installed")
     def test_corrupted_authentication_code_failure_prompt(self):
@@ -261,6 +268,11 @@ class UnzipUnderWine(unittest.TestCase):
         self.assertIn("00008", text)
         self.press(box, "Abort")
         self.assertEqual(self.finish(proc), -1)
+        self.assertEqual(files_below(out), {})
+        # Where no one can see the prompt, it is answered Abort without being shown: with a
+        # good entry after the damaged one, nothing is extracted (Ignore would extract it).
+        seven_zip(tree, archive, "x64")
+        self.assertEqual(self.unzip(self.win(archive), self.win(out), hidden=True), -1)
         self.assertEqual(files_below(out), {})
 
     def test_hostile_names_are_refused_and_nothing_lands_outside(self):
