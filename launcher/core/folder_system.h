@@ -23,7 +23,7 @@ namespace ot {
 constexpr std::uint32_t kRemovalOk = 0;
 constexpr std::uint32_t kErrorFileMissing = 2;       // ERROR_FILE_NOT_FOUND
 constexpr std::uint32_t kErrorPathMissing = 3;       // ERROR_PATH_NOT_FOUND
-constexpr std::uint32_t kErrorAccessDenied = 5;      // ERROR_ACCESS_DENIED
+constexpr std::uint32_t kErrorNoAccess = 5;          // ERROR_ACCESS_DENIED
 constexpr std::uint32_t kErrorSharingViolation = 32; // ERROR_SHARING_VIOLATION
 constexpr std::uint32_t kErrorDirNotEmpty = 145;     // ERROR_DIR_NOT_EMPTY
 constexpr std::uint32_t kAttributeReadOnly = 0x1;

@@ -84,7 +84,7 @@ bool IsWorthRetrying(std::uint32_t error, std::uint32_t attributes, bool content
   switch (error) {
     case kErrorSharingViolation:
       return true;
-    case kErrorAccessDenied:
+    case kErrorNoAccess:
       return !readOnly;
     case kErrorDirNotEmpty:
       return contentsRemoved;

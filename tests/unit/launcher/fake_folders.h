@@ -131,10 +131,10 @@ class FakeFolders : public FolderSystem {
     std::uint64_t id = it->second;
     if (linksOpenAsTargets && nodes_[id].linkTarget) id = nodes_[id].linkTarget;
     Node& node = nodes_[id];
-    if (node.deletePending) return Fail(error, kErrorAccessDenied);
+    if (node.deletePending) return Fail(error, kErrorNoAccess);
     if (Held(node) && !node.sharesDelete) return Fail(error, node.heldError);
     if (heldHere_.count(id)) return Fail(error, kErrorSharingViolation);
-    if (directory != ((node.attributes & kDir) != 0)) return Fail(error, directory ? 267 : kErrorAccessDenied);
+    if (directory != ((node.attributes & kDir) != 0)) return Fail(error, directory ? 267 : kErrorNoAccess);
     Opened opened = Open(id);
     if (directory) heldHere_.insert(id);
     return opened;
@@ -167,7 +167,7 @@ class FakeFolders : public FolderSystem {
     Expire();
     Node& node = nodes_.at(IdOf(object));
     if ((node.attributes & kDir) && !node.linkTarget && !node.children.empty()) return kErrorDirNotEmpty;
-    if (node.attributes & kAttributeReadOnly) return kErrorAccessDenied;
+    if (node.attributes & kAttributeReadOnly) return kErrorNoAccess;
     node.deletePending = true;
     if (afterDelete) afterDelete();
     return kRemovalOk;
@@ -178,7 +178,7 @@ class FakeFolders : public FolderSystem {
     const std::uint64_t target = IdOf(dir);
     if (nodes_.at(target).children.count(name)) return 183;  // ERROR_ALREADY_EXISTS
     for (const auto& [other, node] : nodes_)
-      if (node.handles > 0 && other != id && IsBelow(other, id)) return kErrorAccessDenied;
+      if (node.handles > 0 && other != id && IsBelow(other, id)) return kErrorNoAccess;
     Detach(id);
     nodes_[id].parent = target;
     nodes_[id].name = name;

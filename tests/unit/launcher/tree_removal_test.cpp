@@ -88,7 +88,7 @@ TEST(TreeRemoval, AFileHeldBrieflyGoesOnALaterPass) {
 TEST(TreeRemoval, AccessDeniedOnAWritableFileIsRetriedToo) {
   FakeFolders fs;
   Populate(fs);
-  fs.Hold(L"T\\W\\Setup\\Orvane.Tessaly.Setup.exe", 700, kErrorAccessDenied);
+  fs.Hold(L"T\\W\\Setup\\Orvane.Tessaly.Setup.exe", 700, kErrorNoAccess);
   RemoveW(fs);
   EXPECT_EQ(fs.Paths(), kOutside);
   EXPECT_GE(fs.Slept(), 700u);
@@ -261,10 +261,10 @@ TEST(TreeRemoval, TheBudgetHoldsAcrossAClockWrap) {
 TEST(TreeRemoval, RetryDecisions) {
   EXPECT_TRUE(IsWorthRetrying(kErrorSharingViolation, kFile, true));
   EXPECT_TRUE(IsWorthRetrying(kErrorSharingViolation, kFile | kAttributeReadOnly, true));
-  EXPECT_TRUE(IsWorthRetrying(kErrorAccessDenied, kFile, true));
-  EXPECT_TRUE(IsWorthRetrying(kErrorAccessDenied, 0, true));
-  EXPECT_FALSE(IsWorthRetrying(kErrorAccessDenied, kFile | kAttributeReadOnly, true));
-  EXPECT_FALSE(IsWorthRetrying(kErrorAccessDenied, kDir | kAttributeReadOnly, true));
+  EXPECT_TRUE(IsWorthRetrying(kErrorNoAccess, kFile, true));
+  EXPECT_TRUE(IsWorthRetrying(kErrorNoAccess, 0, true));
+  EXPECT_FALSE(IsWorthRetrying(kErrorNoAccess, kFile | kAttributeReadOnly, true));
+  EXPECT_FALSE(IsWorthRetrying(kErrorNoAccess, kDir | kAttributeReadOnly, true));
   EXPECT_TRUE(IsWorthRetrying(kErrorDirNotEmpty, kDir, true));
   EXPECT_FALSE(IsWorthRetrying(kErrorDirNotEmpty, kDir, false));
   EXPECT_FALSE(IsWorthRetrying(kErrorFilenameTooLong, kFile, true));
