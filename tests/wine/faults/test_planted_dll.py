@@ -26,6 +26,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "launcher"))
 import otwine  # noqa: E402
 from launcher_scenarios import (demo_env, install, main_window, page_state, read_record,  # noqa: E402
                                 set_dotnet, wait_exit, working_dirs)
+from launcher_scenarios import start_launcher  # noqa: E402
 
 # Names searched for beside a program by Windows' own DLLs (theme, window manager, crypto,
 # profile, shell and network helpers); the usual suspects of DLL planting reports.
@@ -105,8 +106,9 @@ class PlantedDlls(unittest.TestCase):
             records = s.c_drive / "records"
 
             # An ordinary run first, to learn which DLLs this Wine loads along the way.
-            first = s.start([exe], env=demo_env(s, records / "first", OT_DEMO_HOLD_SECONDS=1,
-                                                WINEDEBUG="+loaddll"))
+            first = start_launcher(s, exe, env=demo_env(s, records / "first",
+                                                        OT_DEMO_HOLD_SECONDS=1,
+                                                        WINEDEBUG="+loaddll"))
             self.assertEqual(wait_exit(first, 120), 0)
             trace = Path(first.err_path).read_text(errors="replace")
             seen = {path.name.lower() for path, _ in trace_loads(trace)
@@ -116,8 +118,9 @@ class PlantedDlls(unittest.TestCase):
             names = sorted(seen | set(COMMON_NAMES))
             plant(folder, names)
 
-            second = s.start([exe], env=demo_env(s, records / "second", OT_DEMO_HOLD_SECONDS=1,
-                                                 WINEDEBUG="+loaddll"))
+            second = start_launcher(s, exe, env=demo_env(s, records / "second",
+                                                         OT_DEMO_HOLD_SECONDS=1,
+                                                         WINEDEBUG="+loaddll"))
             self.assertEqual(wait_exit(second, 120), 0)
             # The run went all the way: the setup program was started and received its arguments.
             self.assertEqual(len(read_record(records / "second" / "setup-args.txt")), 4)

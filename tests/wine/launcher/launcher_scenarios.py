@@ -59,6 +59,18 @@ def install(s: otwine.Scenario, exe: str = "otSetup.exe", folder: str = "Apps/Or
     return target
 
 
+def start_launcher(s: otwine.Scenario, exe, env: dict | None = None, elevated: bool = False):
+    """Starts the launcher the way a standard user's double-click does: with the limited token
+    (otprobe limited; the Popen's exit code is the launcher's). Wine starts every program
+    elevated, and Wine keeps no access rights on files, so an elevated launcher cannot protect
+    its working folder there and stops on the extraction page: elevated=True starts it so.
+    exe: the Linux path of the executable, or a Windows path as text."""
+    if elevated:
+        return s.start([exe], env=env)
+    windows_path = exe if isinstance(exe, str) else s.to_windows_path(exe)
+    return s.start([otwine.BIN_DIR / "otprobe.exe", "limited", windows_path], env=env)
+
+
 def set_dotnet(s: otwine.Scenario, release: int | None = 528040) -> None:
     if release is None:
         s.reg_delete(DOTNET_KEY, "Release")

@@ -7,13 +7,14 @@ import unittest
 import otwine
 from launcher_scenarios import (install, main_window, page_state, red_pixels, set_dotnet,
                                 tmpfs, wait_exit, working_dirs)
+from launcher_scenarios import start_launcher
 
 
 class ExtractionFailures(unittest.TestCase):
     def run_failure(self, s, exe_name, expected, tag):
         set_dotnet(s)
         exe = install(s, exe=exe_name)
-        proc = s.start([exe])
+        proc = start_launcher(s, exe)
         window = main_window(s, timeout=60)
         state = page_state(window)
         self.assertEqual(state["page"], "Extract...")

@@ -7,6 +7,7 @@ import unittest
 import otwine
 from launcher_scenarios import (TITLE, install, main_window, page_state, read_record, set_dotnet,
                                 wait_box, wait_exit, working_dirs)
+from launcher_scenarios import start_launcher
 
 
 def running_demo(s):
@@ -19,7 +20,8 @@ class Waiting(unittest.TestCase):
             set_dotnet(s)
             exe = install(s)
             started = time.monotonic()
-            proc = s.start([exe], env={"OT_DEMO_NO_MUTEX": "1", "OT_DEMO_HOLD_SECONDS": "300"})
+            proc = start_launcher(s, exe, env={"OT_DEMO_NO_MUTEX": "1",
+                                               "OT_DEMO_HOLD_SECONDS": "300"})
             s.wait_window(title="Orvane Tessaly Setup (demo)", timeout=60)
             code = wait_exit(proc, 120)
             elapsed = time.monotonic() - started
@@ -34,7 +36,8 @@ class Waiting(unittest.TestCase):
         with otwine.Scenario() as s:
             set_dotnet(s)
             exe = install(s)
-            proc = s.start([exe], env={"OT_DEMO_EXIT_HOLDING": "1", "OT_DEMO_HOLD_SECONDS": "5"})
+            proc = start_launcher(s, exe, env={"OT_DEMO_EXIT_HOLDING": "1",
+                                               "OT_DEMO_HOLD_SECONDS": "5"})
             s.wait_window(title="Orvane Tessaly Setup (demo)", timeout=60)
             s.wait_no_window(title="Orvane Tessaly Setup (demo)", timeout=30)
             ended = time.monotonic()
@@ -50,8 +53,9 @@ class MissingPrograms(unittest.TestCase):
             exe = install(s, exe="otSetup_nostarter.exe")
             record = s.c_drive / "records"
             record.mkdir()
-            proc = s.start([exe], env={"OT_DEMO_ARGS_FILE": s.to_windows_path(record / "setup.txt"),
-                                       "OT_DEMO_HOLD_SECONDS": "2"})
+            env = {"OT_DEMO_ARGS_FILE": s.to_windows_path(record / "setup.txt"),
+                   "OT_DEMO_HOLD_SECONDS": "2"}
+            proc = start_launcher(s, exe, env=env)
             self.assertEqual(wait_exit(proc, 90), 0)
             self.assertEqual(len(read_record(record / "setup.txt")), 4)
             self.assertEqual([w for w in s.windows() if w["cls"] == "#32770"], [])
@@ -61,7 +65,7 @@ class MissingPrograms(unittest.TestCase):
         with otwine.Scenario() as s:
             set_dotnet(s)
             exe = install(s, exe="otSetup_nosetup.exe")
-            proc = s.start([exe])
+            proc = start_launcher(s, exe)
             box = wait_box(s, TITLE)
             text = next(c["text"] for c in box["children"]
                         if c["cls"].lower() == "static" and c["text"])
