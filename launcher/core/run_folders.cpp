@@ -88,6 +88,7 @@ int SweepEarlierRuns(FolderSystem& fs, OpenObject& tempDir, std::wstring_view ow
     if (!folder) continue;
     ObjectFacts facts;
     FolderSecurity security;
+    if (!timeLeft()) break;
     if (!fs.ReadFacts(*folder, facts) || !IsListedObject(candidate, facts, tempFacts.volumeSerial) ||
         !fs.ReadSecurity(*folder, security) || !IsOwnedLikeOurs(rule, security))
       continue;

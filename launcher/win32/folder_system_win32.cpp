@@ -19,13 +19,6 @@ namespace {
 
 constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
 
-struct LocalMemoryTraits {  // what the security functions allocate with LocalAlloc
-  using Type = HLOCAL;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type h) { ::LocalFree(h); }
-};
-using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
-
 class Win32Object final : public OpenObject {
  public:
   explicit Win32Object(HANDLE handle) : handle_(handle) {}

@@ -11,13 +11,6 @@
 namespace ot {
 namespace {
 
-struct LocalMemoryTraits {  // what the security functions allocate with LocalAlloc
-  using Type = HLOCAL;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type h) { ::LocalFree(h); }
-};
-using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
-
 UniqueKernelHandle OwnToken() {
   UniqueKernelHandle token;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) token.reset();

@@ -63,6 +63,11 @@ struct RegKeyTraits {  // never holds a predefined root such as HKEY_LOCAL_MACHI
   static Type Invalid() { return nullptr; }
   static void Close(Type h) { ::RegCloseKey(h); }
 };
+struct LocalMemoryTraits {  // what the security and SID functions allocate with LocalAlloc
+  using Type = HLOCAL;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type h) { ::LocalFree(h); }
+};
 struct ModuleTraits {
   using Type = HMODULE;
   static Type Invalid() { return nullptr; }
@@ -74,5 +79,6 @@ using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
+using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
 
 }  // namespace ot
