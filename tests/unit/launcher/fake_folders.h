@@ -177,8 +177,6 @@ class FakeFolders : public FolderSystem {
     const std::uint64_t id = IdOf(object);
     const std::uint64_t target = IdOf(dir);
     if (nodes_.at(target).children.count(name)) return 183;  // ERROR_ALREADY_EXISTS
-    for (const auto& [other, node] : nodes_)
-      if (node.handles > 0 && other != id && IsBelow(other, id)) return kErrorNoAccess;
     Detach(id);
     nodes_[id].parent = target;
     nodes_[id].name = name;
@@ -253,11 +251,6 @@ class FakeFolders : public FolderSystem {
     nodes_[id].attributes = attributes;
     Attach(id, path);
     return id;
-  }
-  bool IsBelow(std::uint64_t id, std::uint64_t ancestor) const {
-    for (std::uint64_t at = nodes_.at(id).parent; at; at = nodes_.count(at) ? nodes_.at(at).parent : 0)
-      if (at == ancestor) return true;
-    return false;
   }
   std::wstring PathOf(std::uint64_t id) const {
     std::wstring path;
