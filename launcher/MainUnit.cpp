@@ -154,11 +154,6 @@ UINT WindowDpi(HWND window) {
 
 std::wstring SetupMutexName() { return FormatText(L"Global\\%s Setup Mutex", {kProductName}); }
 
-bool DirectoryExists(const std::wstring& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 // Creates every missing level of path, outermost first; levels that exist count as made.
 void ForceDirectories(const std::wstring& path) {
   std::size_t start = 0;
@@ -607,9 +602,9 @@ void TMainForm::ShowError(const std::wstring& text) {
   SetLabelColor(lblExtract, kRed);
 }
 
-// The per-run working directory: a fresh GUID under the user's temporary directory, made with
-// the protected rights when the launcher runs elevated or as LocalSystem, and held open from its
-// creation to the clean-up so that other runs' sweeps leave it alone.
+// The per-run working directory: a fresh GUID under the user's temporary directory, created and
+// opened in one step, with the protected rights when the launcher runs elevated or as
+// LocalSystem, and held from its creation until the clean-up has removed it through that hold.
 bool TMainForm::MakeWorkingDirectory() {
   DWORD error = ERROR_SUCCESS;
   tempDir_ = TemporaryDirectory(error);
@@ -621,29 +616,30 @@ bool TMainForm::MakeWorkingDirectory() {
   }
   protectedFolder_ = NeedsProtectedFolder(ReadTokenFacts());
   ForceDirectories(tempDir_);
-  // Another run's sweep may claim a folder that is still empty in the instant between its
-  // creation and its hold; then a new name is taken.
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    std::wstring guid;
-    Win32GuidSource guids;
-    if (!guids.NewGuidText(guid)) {
-      ShowError(L"Couldn't create the working directory: no unique name could be made");
-      return false;
-    }
-    workingDir = JoinPath(tempDir_, guid);
-    error = CreateWorkingFolder(workingDir, protectedFolder_);
-    if (error == ERROR_ALREADY_EXISTS) {
-      // Not made by this run, so neither its rights nor its contents are known: never used,
-      // and never deleted at close.
-      workingDir.clear();
-      ShowError(FormatText(L"Couldn't create the working directory: %s", {SystemErrorText(error)}));
-      return false;
-    }
-    // Any other failure shows as the first file that cannot be written into it.
-    if (error != ERROR_SUCCESS) return true;
-    liveHold_ = HoldFolder(workingDir);
-    if (liveHold_ || DirectoryExists(workingDir)) return true;
+  std::wstring guid;
+  Win32GuidSource guids;
+  if (!guids.NewGuidText(guid)) {
+    ShowError(L"Couldn't create the working directory: no unique name could be made");
+    return false;
   }
+  workingDir = JoinPath(tempDir_, guid);
+  WorkingFolder made = CreateWorkingFolder(tempDir_, guid, protectedFolder_);
+  liveHold_ = std::move(made.hold);
+  if (made.error == ERROR_ALREADY_EXISTS) {
+    // Not made by this run, so neither its rights nor its contents are known: never used,
+    // and never deleted at close.
+    workingDir.clear();
+    ShowError(FormatText(L"Couldn't create the working directory: %s", {SystemErrorText(made.error)}));
+    return false;
+  }
+  if (made.unprotected) {
+    // Made, but the drive did not keep the rights that shut unelevated processes out (FAT,
+    // exFAT): nothing is written into it, and the clean-up removes it through the hold.
+    ShowError(L"Couldn't create the working directory: the temporary directory's drive cannot "
+              L"protect it from programs without administrator rights");
+    return false;
+  }
+  // Any other failure shows as the first file that cannot be written into it.
   return true;
 }
 
@@ -776,8 +772,9 @@ void TMainForm::CleanUp() {
   ::Sleep(kPauseMs);
   CloseStarterProcess();
   CloseSetupProcess();
-  liveHold_.reset();
-  if (!workingDir.empty() && DirectoryExists(workingDir)) DeleteDirectory(workingDir);
+  // Removed through the hold, which is let go only once the folder is marked for deletion: by
+  // path, a folder put in its place after the hold ended would be deleted instead.
+  DeleteDirectory(liveHold_);
   if (!workingDir.empty()) SweepEarlierRunFolders();
 }
 
@@ -788,8 +785,8 @@ void TMainForm::SweepEarlierRunFolders() {
   UniqueKernelHandle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, SetupMutexName().c_str()));
   if (mutex || ::GetLastError() == ERROR_ACCESS_DENIED) return;
   if (handle_ && ::IsWindow(handle_)) ::ShowWindow(handle_, SW_HIDE);
-  Win32RunFolderSystem fs(protectedFolder_);
-  SweepEarlierRuns(fs, tempDir_, workingDir.substr(workingDir.find_last_of(L"\\/") + 1));
+  ot::SweepEarlierRunFolders(tempDir_, workingDir.substr(workingDir.find_last_of(L"\\/") + 1),
+                             protectedFolder_);
 }
 
 void TMainForm::CloseStarterProcess() {
@@ -821,6 +818,6 @@ std::wstring TMainForm::JoinPath(const std::wstring& dir, const std::wstring& na
 
 std::wstring TMainForm::QuoteText(const std::wstring& text) { return ot::QuoteText(text); }
 
-void TMainForm::DeleteDirectory(const std::wstring& path) { ot::DeleteDirectory(path); }
+void TMainForm::DeleteDirectory(Opened& folder) { DeleteHeldDirectory(folder); }
 
 }  // namespace ot

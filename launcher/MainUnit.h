@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "core/folder_system.h"
 #include "core/form_layout.h"
 #include "win32/unique_handle.h"
 
@@ -79,7 +80,7 @@ class TMainForm {
   // Path helpers.
   static std::wstring JoinPath(const std::wstring& dir, const std::wstring& name);
   static std::wstring QuoteText(const std::wstring& text);
-  static void DeleteDirectory(const std::wstring& path);
+  static void DeleteDirectory(Opened& folder);
 
   // Window plumbing.
   bool CreateControls(const LayoutObject& object, HWND parent, int depth);
@@ -132,10 +133,10 @@ class TMainForm {
   UniqueShellExecuteInfo ExecuteInfo;
 
   // The temporary directory workingDir lies in, whether workingDir has the protected rights,
-  // and the hold that marks it as a live run's folder until the clean-up.
+  // and the hold on workingDir from its creation until the clean-up has removed it through it.
   std::wstring tempDir_;
   bool protectedFolder_ = false;
-  UniqueFileHandle liveHold_;
+  Opened liveHold_;
 
   HWND activePage_ = nullptr;
   int tabHeight_ = 0;  // at 96 dpi

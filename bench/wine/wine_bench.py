@@ -3,8 +3,8 @@
 
     /usr/bin/python3 bench/wine/wine_bench.py --bin-dir build/windows-x86/bin [--runs N]
 
-Needs cryptospeed.exe and otSetup_bench.exe in the bin directory
-(cmake --build build/windows-x86 --target cryptospeed otSetup_bench unzip_harness).
+Needs cryptospeed.exe, otSetup_bench.exe, unzip_harness.exe and otprobe.exe in the bin directory
+(cmake --build build/windows-x86 --target cryptospeed otSetup_bench unzip_harness otprobe).
 
 1. cryptospeed.exe: the library's crypto on the portable and the accelerated paths.
 2. The launcher around the benchmark payload, started N times in one prefix: the time from its
@@ -81,7 +81,9 @@ def one_launch(s: otwine.Scenario, exe: Path, records: Path, index: int) -> dict
     temp = s.temp_dir  # asked of Wine before the clock starts
     before = {p.name for p in temp.iterdir()} if temp.exists() else set()
     started = time.time()
-    proc = s.start([exe], env=env)
+    # As a standard user's double-click starts it: with the limited token (elevated, under Wine,
+    # which keeps no access rights, the launcher cannot protect its folder and stops).
+    proc = s.start([exe], env=env, limited=True)
     deadline = time.monotonic() + 120
     while not setup_record.exists():
         if proc.poll() is not None:

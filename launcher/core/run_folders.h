@@ -1,36 +1,49 @@
 // The per-run working folders under the temporary directory: who may write into a new one, and
 // which folders of earlier runs a later run may remove.
 //
+// Who may act while the launcher runs: other processes of the same user; other users of a shared
+// machine (in C:\Windows\Temp every user may create folders and links); and, when the launcher
+// runs elevated or as LocalSystem, every unelevated process. What the launcher promises: it
+// deletes nothing but the folder it made and folders it swept, never through a link, junction,
+// mount point or an object swapped in during the walk (core/tree_removal); and it loads and
+// starts only files it wrote into a folder that, when elevated, nobody unelevated could change.
+//
 // Rights. A launcher that runs elevated or as LocalSystem starts programs with those rights
 // from its folder, and loads a library from it. If unelevated processes could write there (the
-// user's own temporary directory, or C:\Windows\Temp, where users may create files in folders
-// that others made), a planted DLL or a swapped OrvUnzip.dll would run with the launcher's
-// rights. Such a run therefore creates its folder with a protected DACL (nothing inherited from
-// the temporary directory) that grants full control to SYSTEM and Administrators only, passed
-// to the creation itself so that the folder never exists with weaker rights; every file and
-// folder below inherits it. An unelevated run keeps the ordinary inherited rights.
+// user's own temporary directory, or C:\Windows\Temp), a planted DLL or a swapped OrvUnzip.dll
+// would run with the launcher's rights. Such a run therefore creates its folder and opens it in
+// one step, with a descriptor that makes Administrators the owner and sets a protected DACL
+// (nothing inherited from the temporary directory) granting full control to SYSTEM and
+// Administrators only; every file and folder below inherits it. Before anything is written, the
+// held handle must show a directory, no link, owned by SYSTEM or Administrators, with exactly
+// that DACL: a volume that keeps no rights (FAT, exFAT) fails this, and the run stops rather
+// than unpack unprotected. An unelevated run keeps the ordinary inherited rights.
 //
 // Leftovers. A run that is killed, crashes or loses power leaves its folder behind, with the
 // product's files decrypted. Every run holds its own folder open, without delete sharing, from
-// its creation to the clean-up: that hold ends by itself with the process, whatever ends it,
-// and leaves nothing on disk. At its clean-up a run removes the folders of earlier runs that
-// are no longer held. Only directories directly in the same temporary directory are looked
-// at, only those named like a run's folder, only those whose top level holds nothing but what a
-// run writes there, never one reached through a link, and only those owned like the folders
-// this run makes (a run with the protected rights touches only folders of runs that had them
-// too, so that no unelevated process can steer its deletion). A folder is first claimed by
-// renaming it: Windows refuses that while the folder is held or anything inside it is open, so
-// a live run's folder, or one a still-running program uses, is left whole. The claimed folder
-// keeps a run folder's name, so what cannot be deleted now is tried again by a later run.
+// its creation until it has removed it through that handle at its clean-up: the hold ends by
+// itself with the process, whatever ends it. At its clean-up a run then removes the folders of
+// earlier runs that are no longer held. Only directories directly in the same temporary
+// directory are looked at, only those named like a run's folder, each opened once relative to
+// the temporary directory's handle, without delete sharing, and only when that object is the one
+// the listing named. It must be owned like the folders this run makes (SYSTEM or Administrators
+// with exactly the protected DACL for a run with the protected rights, so that nobody unelevated
+// can have put anything inside; this run's own user otherwise), and hold exactly what a dead run
+// leaves: OrvUnzip.dll, then Distro.zip, then Setup, each written only after the one before. The
+// folder is claimed by renaming it through its handle (Windows refuses that while anything
+// inside it is open, so a folder a still-running program uses stays whole), then removed
+// through the same handle. The claimed folder keeps a run folder's name, so what cannot be
+// deleted now is tried again by a later run. The whole sweep starts nothing after a few seconds.
 #pragma once
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "core/folder_system.h"
+#include "core/guid_source.h"
 
 namespace ot {
-
-struct TreeEntry;  // core/tree_removal.h: a listed name and its attributes
 
 // What the launcher's process token says about its rights.
 struct TokenFacts {
@@ -41,44 +54,46 @@ struct TokenFacts {
 // Whether the working folder gets the protected rights below.
 bool NeedsProtectedFolder(const TokenFacts& token);
 
-// The protected folder's security descriptor: a protected DACL (P, nothing inherited), full
-// access (FA) for SYSTEM (SY) and Administrators (BA), inherited by files (OI) and folders (CI).
-constexpr wchar_t kProtectedFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// The protected folder's security descriptor as it is created: owner Administrators (BA), a
+// protected DACL (P, nothing inherited), full access (FA) for SYSTEM (SY) and Administrators,
+// inherited by files (OI) and folders (CI).
+constexpr wchar_t kProtectedFolderSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr wchar_t kSystemSid[] = L"S-1-5-18";
+constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
+
+// Whether the owner is SYSTEM or Administrators and the DACL is exactly the protected one.
+bool IsProtectedFolderSecurity(const FolderSecurity& security);
+
+// Whether the folder held by folder really has the protected rights: a directory, no link, and
+// IsProtectedFolderSecurity of what its handle reports.
+bool HasProtectedRights(FolderSystem& fs, OpenObject& folder);
 
 // A braced GUID as the launcher names its folders: 38 characters, upper-case hexadecimal digits
 // in groups of 8, 4, 4, 4 and 12.
 bool IsRunFolderName(std::wstring_view name);
 
-// Whether a top-level entry of a working folder is one a run writes there: the files
-// "OrvUnzip.dll" and "Distro.zip" and the directory "Setup", none of them a link.
-bool IsRunFolderEntry(std::wstring_view name, std::uint32_t attributes);
+// Whether a folder's listing is exactly what a dead run leaves: {OrvUnzip.dll},
+// {OrvUnzip.dll, Distro.zip} or {OrvUnzip.dll, Distro.zip, Setup}, the first two files and
+// Setup a directory, none of them a link. An empty folder, or Setup alone, is not.
+bool IsLeftByDeadRun(const std::vector<ListedEntry>& entries);
 
-// The file-system operations the sweep needs, and no more.
-class RunFolderSystem {
- public:
-  virtual ~RunFolderSystem() = default;
-  // Calls visit for each entry of dir ("." and ".." included) with its attributes; nothing when
-  // dir cannot be listed.
-  virtual void ForEachEntry(const std::wstring& dir,
-                            const std::function<void(const TreeEntry&)>& visit) = 0;
-  // Whether dir is owned the way this run's own folders are.
-  virtual bool OwnedLikeOurs(const std::wstring& dir) = 0;
-  // Renames a directory; false when refused (held, something inside open, no access).
-  virtual bool Rename(const std::wstring& from, const std::wstring& to) = 0;
-  // A new braced GUID; false when none can be made.
-  virtual bool NewGuidText(std::wstring& out) = 0;
-  // Removes a tree as the clean-up removes its own folder, starting no new pass after budgetMs.
-  virtual void RemoveTree(const std::wstring& path, std::uint32_t budgetMs) = 0;
-  // A millisecond clock (it may wrap).
-  virtual std::uint32_t TickMs() = 0;
+// Whose folders a sweep may take.
+struct SweepRule {
+  bool protectedRights = false;  // this run's folder has the protected rights
+  std::wstring userSid;          // this run's user, for a run without them
 };
+
+// Whether a folder with this owner and DACL is owned like the folders this run makes.
+bool IsOwnedLikeOurs(const SweepRule& rule, const FolderSecurity& security);
 
 // How long the sweep of earlier runs' folders may take in all.
 constexpr std::uint32_t kSweepBudgetMs = 3000;
 
-// Removes the folders of earlier runs in tempDir (see the head of this file), except ownName;
-// nothing new is started once budgetMs has passed. Returns how many folders were claimed.
-int SweepEarlierRuns(RunFolderSystem& fs, const std::wstring& tempDir, std::wstring_view ownName,
+// Removes the folders of earlier runs in the temporary directory held by tempDir (see the head
+// of this file), except ownName; no listing, check, rename or delete starts once budgetMs has
+// passed. Returns how many folders were claimed.
+int SweepEarlierRuns(FolderSystem& fs, OpenObject& tempDir, std::wstring_view ownName,
+                     GuidSource& guids, const SweepRule& rule,
                      std::uint32_t budgetMs = kSweepBudgetMs);
 
 }  // namespace ot

@@ -1,47 +1,65 @@
 #include "core/tree_removal.h"
 
-#include "core/path_text.h"
+#include <vector>
 
 namespace ot {
-
 namespace {
 
-bool IsDotEntry(const wchar_t* name) {
-  return (name[0] == L'.' && name[1] == L'\0') ||
-         (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
+bool IsLink(std::uint32_t attributes) { return (attributes & kAttributeReparsePoint) != 0; }
+bool IsPlainDirectory(std::uint32_t attributes) {
+  return (attributes & kAttributeDirectory) && !IsLink(attributes);
 }
 
-// One walk over the tree; remembers whether it left anything a later walk may still remove.
+// One walk over the tree; remembers whether it left anything a later walk may still remove, and
+// whether it ran out of time.
 class Pass {
  public:
-  explicit Pass(TreeFileSystem& fs) : fs_(fs) {}
+  Pass(FolderSystem& fs, std::uint32_t startedMs, const RemovalLimits& limits)
+      : fs_(fs), startedMs_(startedMs), limits_(limits) {}
 
-  bool RetryWanted() const { return retryWanted_; }
+  bool RetryWanted() const { return retryWanted_ && !stopped_; }
+  bool Stopped() const { return stopped_; }
 
-  // Removes path, whatever it is; returns whether it is gone.
-  bool Remove(const std::wstring& path, std::uint32_t attributes) {
-    if (attributes & kAttributeReparsePoint) return RemoveLink(path, attributes);
-    if (attributes & kAttributeDirectory) return RemoveDirectoryTree(path, attributes);
-    return Settle(fs_.DeleteOneFile(path), attributes, true);
+  // With a hard stop, nothing new starts once the budget is spent.
+  bool TimeLeft() {
+    if (stopped_) return false;
+    if (limits_.hardStop && static_cast<std::uint32_t>(fs_.TickMs() - startedMs_) >= limits_.budgetMs)
+      stopped_ = true;
+    return !stopped_;
   }
 
-  // The directory's entries first, then the directory itself.
-  bool RemoveDirectoryTree(const std::wstring& path, std::uint32_t attributes) {
-    bool contentsRemoved = true;
-    fs_.ForEachEntry(path, [&](const TreeEntry& entry) {
-      if ((entry.attributes & kAttributeDirectory) && IsDotEntry(entry.name)) return;
-      if (!Remove(JoinPath(path, entry.name), entry.attributes)) contentsRemoved = false;
-    });
-    return Settle(fs_.RemoveOneDirectory(path), attributes, contentsRemoved);
+  // Removes every entry of the held directory dir; returns whether all of them went.
+  bool RemoveContents(OpenObject& dir, const ObjectFacts& facts) {
+    std::vector<ListedEntry> entries;
+    if (!TimeLeft() || !fs_.List(dir, entries)) return false;
+    bool all = true;
+    for (const ListedEntry& entry : entries) {
+      if (IsDotEntry(entry.name)) continue;
+      if (!RemoveEntry(dir, facts.volumeSerial, entry)) all = false;
+      if (stopped_) return false;
+    }
+    return all;
   }
 
-  // A junction or directory symbolic link goes as a directory, a file link as a file; the
-  // target is never entered. A link reported "not empty" (Wine looks through a link to its
-  // target) is not waited for: nothing of the walk's is pending inside it.
-  bool RemoveLink(const std::wstring& path, std::uint32_t attributes) {
-    const std::uint32_t error = (attributes & kAttributeDirectory) ? fs_.RemoveOneDirectory(path)
-                                                                   : fs_.DeleteOneFile(path);
-    return Settle(error, attributes, false);
+  // Opens the listed entry, checks that it is what was listed, and removes it; returns whether
+  // it is gone.
+  bool RemoveEntry(OpenObject& parent, std::uint32_t volumeSerial, const ListedEntry& listed) {
+    if (!TimeLeft()) return false;
+    std::uint32_t error = kRemovalOk;
+    Opened object = fs_.OpenEntry(parent, listed.name, (listed.attributes & kAttributeDirectory) != 0, error);
+    if (!object) return Settle(error, listed.attributes, true);
+    ObjectFacts facts;
+    if (!fs_.ReadFacts(*object, facts) || !IsListedObject(listed, facts, volumeSerial)) return false;
+    return RemoveHeld(*object, facts);
+  }
+
+  // Removes an object this pass holds: a directory after its contents, anything else at once.
+  // A link reported "not empty" is not waited for: nothing of the walk's is pending inside it.
+  bool RemoveHeld(OpenObject& object, const ObjectFacts& facts) {
+    const bool contentsRemoved = IsPlainDirectory(facts.attributes) ? RemoveContents(object, facts)
+                                                                    : !IsLink(facts.attributes);
+    if (!TimeLeft()) return false;
+    return Settle(fs_.Delete(object), facts.attributes, contentsRemoved);
   }
 
  private:
@@ -52,18 +70,21 @@ class Pass {
     return false;
   }
 
-  TreeFileSystem& fs_;
+  FolderSystem& fs_;
+  std::uint32_t startedMs_;
+  RemovalLimits limits_;
   bool retryWanted_ = false;
+  bool stopped_ = false;
 };
 
 }  // namespace
 
 bool IsWorthRetrying(std::uint32_t error, std::uint32_t attributes, bool contentsRemoved) {
-  const bool readOnly = attributes != kNoAttributes && (attributes & kAttributeReadOnly) != 0;
+  const bool readOnly = (attributes & kAttributeReadOnly) != 0;
   switch (error) {
     case kErrorSharingViolation:
       return true;
-    case kErrorAccessDenied:
+    case kErrorNoAccess:
       return !readOnly;
     case kErrorDirNotEmpty:
       return contentsRemoved;
@@ -72,21 +93,32 @@ bool IsWorthRetrying(std::uint32_t error, std::uint32_t attributes, bool content
   }
 }
 
-void RemoveTree(TreeFileSystem& fs, const std::wstring& path, RemovalLimits limits) {
+void RemoveHeldTree(FolderSystem& fs, OpenObject& dir, const ObjectFacts& facts, RemovalLimits limits) {
   const std::uint32_t started = fs.TickMs();
   for (;;) {
-    Pass pass(fs);
-    const std::uint32_t attributes = fs.Attributes(path);
-    if (attributes != kNoAttributes && (attributes & kAttributeReparsePoint)) {
-      pass.RemoveLink(path, attributes);
-    } else {
-      // A path that cannot be read is still walked: listing and removal then fail harmlessly.
-      pass.RemoveDirectoryTree(path, attributes == kNoAttributes ? 0 : attributes);
-    }
+    Pass pass(fs, started, limits);
+    pass.RemoveHeld(dir, facts);
     if (!pass.RetryWanted()) return;
     const std::uint32_t elapsed = fs.TickMs() - started;  // unsigned: right across a wrap
     if (elapsed >= limits.budgetMs || limits.budgetMs - elapsed < limits.pauseMs) return;
     fs.Sleep(limits.pauseMs);
+  }
+}
+
+void RemoveNamedTree(FolderSystem& fs, OpenObject& parent, const std::wstring& name, RemovalLimits limits) {
+  ObjectFacts parentFacts;
+  std::vector<ListedEntry> entries;
+  if (!fs.ReadFacts(parent, parentFacts) || !fs.List(parent, entries)) return;
+  for (const ListedEntry& listed : entries) {
+    if (IsDotEntry(listed.name) || !SameName(listed.name, name)) continue;
+    if (!(listed.attributes & kAttributeDirectory)) return;  // a file is not a directory
+    std::uint32_t error = kRemovalOk;
+    Opened object = fs.OpenEntry(parent, listed.name, true, error);
+    ObjectFacts facts;
+    if (!object || !fs.ReadFacts(*object, facts) || !IsListedObject(listed, facts, parentFacts.volumeSerial))
+      return;
+    RemoveHeldTree(fs, *object, facts, limits);
+    return;
   }
 }
 

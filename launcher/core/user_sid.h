@@ -5,19 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "core/guid_source.h"
 #include "core/registry.h"
 
 namespace ot {
 
 // Shaped like a user SID but impossible as one: stands in when no hive could be named.
 constexpr wchar_t kUserSidPlaceholder[] = L"X-0-0-00-0000000000-0000000000-0000000000-0000";
-
-class GuidSource {
- public:
-  virtual ~GuidSource() = default;
-  // A new GUID in registry text form: braces, upper-case hex in groups 8-4-4-4-12.
-  virtual bool NewGuidText(std::wstring& text) = 0;
-};
 
 // "%s Id" filled with the product name.
 std::wstring MarkerValueName();

@@ -1,59 +1,29 @@
-// The Win32 side of the tree removal in core/tree_removal: each operation is one system call.
-// The listing is FindFirstFileW/FindNextFileW, held open while the walk deletes inside it.
 #include "win32/delete_directory.h"
 
-#include <windows.h>
-
-#include "core/path_text.h"
 #include "core/tree_removal.h"
-#include "win32/unique_handle.h"
+#include "win32/folder_system_win32.h"
 
 namespace ot {
-namespace {
 
-class Win32TreeFileSystem : public TreeFileSystem {
- public:
-  std::uint32_t Attributes(const std::wstring& path) override {
-    return ::GetFileAttributesW(path.c_str());
-  }
-
-  void ForEachEntry(const std::wstring& dir,
-                    const std::function<void(const TreeEntry&)>& visit) override {
-    ForEachDirectoryEntry(dir, visit);
-  }
-
-  std::uint32_t DeleteOneFile(const std::wstring& path) override {
-    return ::DeleteFileW(path.c_str()) ? kRemovalOk : ::GetLastError();
-  }
-
-  std::uint32_t RemoveOneDirectory(const std::wstring& path) override {
-    return ::RemoveDirectoryW(path.c_str()) ? kRemovalOk : ::GetLastError();
-  }
-
-  std::uint32_t TickMs() override { return ::GetTickCount(); }
-
-  void Sleep(std::uint32_t ms) override { ::Sleep(ms); }
-};
-
-}  // namespace
-
-void ForEachDirectoryEntry(const std::wstring& dir, const std::function<void(const TreeEntry&)>& visit) {
-  WIN32_FIND_DATAW entry;
-  UniqueFindHandle search(::FindFirstFileW(JoinPath(dir, L"*").c_str(), &entry));
-  if (!search) return;
-  do {
-    visit(TreeEntry{entry.cFileName, entry.dwFileAttributes});
-  } while (::FindNextFileW(search.get(), &entry));
+void DeleteHeldDirectory(Opened& folder) {
+  if (!folder) return;
+  Win32FolderSystem fs;
+  ObjectFacts facts;
+  if (fs.ReadFacts(*folder, facts)) RemoveHeldTree(fs, *folder, facts);
+  folder.reset();
 }
 
 void DeleteDirectory(const std::wstring& path) {
-  Win32TreeFileSystem fs;
-  RemoveTree(fs, path);
-}
-
-void DeleteDirectory(const std::wstring& path, std::uint32_t budgetMs) {
-  Win32TreeFileSystem fs;
-  RemoveTree(fs, path, RemovalLimits{budgetMs, kDefaultRemovalLimits.pauseMs});
+  std::wstring trimmed = path;
+  while (trimmed.size() > 1 && (trimmed.back() == L'\\' || trimmed.back() == L'/')) trimmed.pop_back();
+  const std::size_t cut = trimmed.find_last_of(L"\\/");
+  if (cut == std::wstring::npos || cut + 1 == trimmed.size()) return;
+  // The parent is opened as its path names it, links on the way included; the last component
+  // is taken as the parent's listing names it.
+  std::wstring parent = trimmed.substr(0, cut);
+  if (parent.size() == 2 && parent[1] == L':') parent += L'\\';
+  Win32FolderSystem fs;
+  if (Opened dir = fs.OpenDirectory(parent)) RemoveNamedTree(fs, *dir, trimmed.substr(cut + 1));
 }
 
 }  // namespace ot

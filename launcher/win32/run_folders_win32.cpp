@@ -1,23 +1,15 @@
 #include "win32/run_folders_win32.h"
 
-#include <aclapi.h>
 #include <sddl.h>
 
 #include <vector>
 
-#include "core/path_text.h"
-#include "win32/delete_directory.h"
+#include "win32/folder_system_win32.h"
 #include "win32/registry_win32.h"
+#include "win32/unique_handle.h"
 
 namespace ot {
 namespace {
-
-struct LocalMemoryTraits {  // what the security functions allocate with LocalAlloc
-  using Type = HLOCAL;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type h) { ::LocalFree(h); }
-};
-using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
 
 UniqueKernelHandle OwnToken() {
   UniqueKernelHandle token;
@@ -35,11 +27,21 @@ std::vector<BYTE> TokenRecord(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
   return record;
 }
 
-std::wstring SidText(PSID sid) {
+std::wstring UserSidText() {
+  UniqueKernelHandle token = OwnToken();
+  if (!token) return std::wstring();
+  const std::vector<BYTE> user = TokenRecord(token.get(), TokenUser);
   LPWSTR text = nullptr;
-  if (!::ConvertSidToStringSidW(sid, &text)) return std::wstring();
+  if (user.empty() || !::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid, &text))
+    return std::wstring();
   UniqueLocalMemory owned(text);
   return text;
+}
+
+// A directory path as CreateFileW opens it: without a trailing separator, except a drive's root.
+std::wstring WithoutTrailingSeparator(std::wstring path) {
+  while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  return path;
 }
 
 }  // namespace
@@ -83,61 +85,35 @@ std::wstring TemporaryDirectory(DWORD& error) {
   return std::wstring(buffer, length);
 }
 
-DWORD CreateWorkingFolder(const std::wstring& path, bool protectedRights) {
-  if (!protectedRights) return ::CreateDirectoryW(path.c_str(), nullptr) ? ERROR_SUCCESS : ::GetLastError();
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedFolderSddl, SDDL_REVISION_1,
-                                                              &descriptor, nullptr))
-    return ::GetLastError();
-  UniqueLocalMemory owned(descriptor);
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  return ::CreateDirectoryW(path.c_str(), &attributes) ? ERROR_SUCCESS : ::GetLastError();
-}
-
-UniqueFileHandle HoldFolder(const std::wstring& path) {
-  return UniqueFileHandle(::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-}
-
-Win32RunFolderSystem::Win32RunFolderSystem(bool protectedRights) : protected_(protectedRights) {
-  if (UniqueKernelHandle token = OwnToken()) {
-    const std::vector<BYTE> user = TokenRecord(token.get(), TokenUser);
-    if (!user.empty()) userSid_ = SidText(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
+WorkingFolder CreateWorkingFolder(const std::wstring& tempDir, const std::wstring& name,
+                                  bool protectedRights) {
+  WorkingFolder made;
+  Win32FolderSystem fs;
+  Opened temp = fs.OpenDirectory(WithoutTrailingSeparator(tempDir));
+  if (!temp) {
+    made.error = ::GetLastError();
+    return made;
   }
-}
-
-void Win32RunFolderSystem::ForEachEntry(const std::wstring& dir,
-                                        const std::function<void(const TreeEntry&)>& visit) {
-  ForEachDirectoryEntry(dir, visit);
-}
-
-bool Win32RunFolderSystem::OwnedLikeOurs(const std::wstring& dir) {
-  PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetNamedSecurityInfoW(dir.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
-    return false;
+  if (protectedRights && !::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                             kProtectedFolderSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+    made.error = ::GetLastError();
+    return made;
+  }
   UniqueLocalMemory owned(descriptor);
-  if (!owner) return false;
-  if (protected_)
-    return ::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
-  return !userSid_.empty() && SidText(owner) == userSid_;
+  made.hold = fs.CreateDirectoryIn(*temp, name, descriptor, made.error);
+  if (made.hold && protectedRights) made.unprotected = !HasProtectedRights(fs, *made.hold);
+  return made;
 }
 
-bool Win32RunFolderSystem::Rename(const std::wstring& from, const std::wstring& to) {
-  return ::MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE;
-}
-
-bool Win32RunFolderSystem::NewGuidText(std::wstring& out) {
+void SweepEarlierRunFolders(const std::wstring& tempDir, const std::wstring& ownName,
+                            bool protectedRights) {
+  Win32FolderSystem fs;
+  Opened temp = fs.OpenDirectory(WithoutTrailingSeparator(tempDir));
+  if (!temp) return;
   Win32GuidSource guids;
-  return guids.NewGuidText(out);
+  const SweepRule rule{protectedRights, protectedRights ? std::wstring() : UserSidText()};
+  SweepEarlierRuns(fs, *temp, ownName, guids, rule);
 }
-
-void Win32RunFolderSystem::RemoveTree(const std::wstring& path, std::uint32_t budgetMs) {
-  DeleteDirectory(path, budgetMs);
-}
-
-std::uint32_t Win32RunFolderSystem::TickMs() { return ::GetTickCount(); }
 
 }  // namespace ot

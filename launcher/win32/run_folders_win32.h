@@ -1,13 +1,12 @@
 // The Win32 side of the working folders (core/run_folders): the process token, the temporary
-// directory, the folder's creation with its rights, the hold that marks a run as live, and the
-// sweep's file-system operations.
+// directory, the folder's creation with its rights and the hold that marks a run as live, and
+// the sweep of earlier runs' folders.
 #pragma once
 #include <windows.h>
 
 #include <string>
 
 #include "core/run_folders.h"
-#include "win32/unique_handle.h"
 
 namespace ot {
 
@@ -20,31 +19,25 @@ TokenFacts ReadTokenFacts();
 // MAX_PATH).
 std::wstring TemporaryDirectory(DWORD& error);
 
-// Creates the last level of path, with the protected rights when asked for. ERROR_SUCCESS, or
-// the reason it was not made (ERROR_ALREADY_EXISTS: the folder was there before).
-DWORD CreateWorkingFolder(const std::wstring& path, bool protectedRights);
-
-// Opens the folder itself without delete sharing: while the handle is open, nobody can rename
-// or remove it, and the handle goes with the process, however the process ends.
-UniqueFileHandle HoldFolder(const std::wstring& path);
-
-// The sweep's operations. Folders count as owned like ours when their owner is SYSTEM or the
-// Administrators group (for a run with the protected rights) or this run's own user (for any
-// other run).
-class Win32RunFolderSystem final : public RunFolderSystem {
- public:
-  explicit Win32RunFolderSystem(bool protectedRights);
-  void ForEachEntry(const std::wstring& dir,
-                    const std::function<void(const TreeEntry&)>& visit) override;
-  bool OwnedLikeOurs(const std::wstring& dir) override;
-  bool Rename(const std::wstring& from, const std::wstring& to) override;
-  bool NewGuidText(std::wstring& out) override;
-  void RemoveTree(const std::wstring& path, std::uint32_t budgetMs) override;
-  std::uint32_t TickMs() override;
-
- private:
-  bool protected_;
-  std::wstring userSid_;  // text form of the token's user, for unprotected runs
+// What CreateWorkingFolder made.
+struct WorkingFolder {
+  Opened hold;                  // the new folder, held; null when none was made
+  DWORD error = ERROR_SUCCESS;  // why none was made (ERROR_ALREADY_EXISTS: the name was taken)
+  bool unprotected = false;     // made, but its handle does not show the protected rights
 };
+
+// Creates the folder name in tempDir and opens it in the same step, held without delete sharing:
+// while the hold lasts nobody can rename, remove or replace it, other runs' sweeps leave it
+// alone, and the hold goes with the process, however the process ends. With protectedRights it
+// is created with the protected descriptor and then checked on the held handle
+// (HasProtectedRights) before anything is written into it.
+WorkingFolder CreateWorkingFolder(const std::wstring& tempDir, const std::wstring& name,
+                                  bool protectedRights);
+
+// Removes what killed runs left in tempDir, except the folder ownName (core/run_folders). A run
+// with the protected rights takes only folders that have them too; any other run only folders
+// owned by its own user.
+void SweepEarlierRunFolders(const std::wstring& tempDir, const std::wstring& ownName,
+                            bool protectedRights);
 
 }  // namespace ot

@@ -65,6 +65,11 @@ struct RegKeyTraits {  // never holds a predefined root such as HKEY_LOCAL_MACHI
   static Type Invalid() { return nullptr; }
   static void Close(Type h) { ::RegCloseKey(h); }
 };
+struct LocalMemoryTraits {  // what the security and SID functions allocate with LocalAlloc
+  using Type = HLOCAL;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type h) { ::LocalFree(h); }
+};
 struct ModuleTraits {
   using Type = HMODULE;
   static Type Invalid() { return nullptr; }
@@ -82,6 +87,7 @@ using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
+using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
 using UniqueFont = UniqueHandle<GdiObjectTraits<HFONT>>;
 
 // The record CreateProcessW fills in, owning its process and thread handles together. The ids

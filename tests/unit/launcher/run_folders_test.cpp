@@ -1,106 +1,80 @@
-// The working folder's rights follow the token, and the sweep of earlier runs' folders removes
-// exactly the folders of killed runs: over an in-memory temporary directory in which folders can
-// be held (a live run, or a file open inside), owned by someone else, links, or changed between
-// the sweep's look and its claim.
+// The working folder's rights follow the token and are checked on its handle, and the sweep of
+// earlier runs' folders removes exactly the folders of killed runs: over an in-memory temporary
+// directory in which folders can be held (a live run), owned by someone else or with other
+// rights, links, changed between the sweep's look and its claim, or swapped after their check.
 #include "core/run_folders.h"
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include <cstdio>
 #include <set>
 #include <string>
 
 #include "core/tree_removal.h"
+#include "fake_folders.h"
 
 namespace ot {
 namespace {
 
-constexpr std::uint32_t kFile = 0x20;
-constexpr std::uint32_t kDir = kAttributeDirectory;
-constexpr std::uint32_t kLink = kAttributeDirectory | kAttributeReparsePoint;
+using fake::FakeFolders;
+using fake::kDir;
+using fake::kDirLink;
+using fake::kFile;
+using fake::kForever;
 
-const std::wstring kTemp = L"C:\\Temp\\";
+const std::wstring kTemp = L"Temp";
+const std::wstring kUser = L"S-1-5-21-1-2-3-1001";
 const std::wstring kOwn = L"{00000000-0000-0000-0000-000000000000}";
 const std::wstring kKilledA = L"{11111111-1111-1111-1111-111111111111}";
 const std::wstring kKilledB = L"{22222222-2222-2222-2222-222222222222}";
 const std::wstring kKilledC = L"{33333333-3333-3333-3333-333333333333}";
 
-// Paths are full Windows paths; a directory's entries are those paths one level below it.
-class FakeTemp : public RunFolderSystem {
+class CountingGuids : public GuidSource {
  public:
-  void Add(const std::wstring& path, std::uint32_t attributes) { nodes_[path] = attributes; }
-  void Hold(const std::wstring& path) { held_.insert(path); }
-  void OwnedByOthers(const std::wstring& path) { others_.insert(path); }
-  // When path is claimed, another process drops a file into it.
-  void WriteIntoOnClaim(const std::wstring& path) { writeOnClaim_.insert(path); }
-  std::uint32_t msPerStep = 0;
-
-  bool Has(const std::wstring& path) const { return nodes_.count(path) != 0; }
-  std::set<std::wstring> TopLevel() const {
-    std::set<std::wstring> names;
-    for (const auto& [path, attributes] : nodes_)
-      if (path.find(L'\\', kTemp.size()) == std::wstring::npos) names.insert(path.substr(kTemp.size()));
-    return names;
-  }
-
-  void ForEachEntry(const std::wstring& dir,
-                    const std::function<void(const TreeEntry&)>& visit) override {
-    const std::wstring prefix = dir.back() == L'\\' ? dir : dir + L'\\';
-    visit(TreeEntry{L".", kDir});
-    visit(TreeEntry{L"..", kDir});
-    for (const auto& [path, attributes] : nodes_)
-      if (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0 &&
-          path.find(L'\\', prefix.size()) == std::wstring::npos)
-        visit(TreeEntry{path.c_str() + prefix.size(), attributes});
-  }
-  bool OwnedLikeOurs(const std::wstring& dir) override { return others_.count(dir) == 0; }
-  bool Rename(const std::wstring& from, const std::wstring& to) override {
-    if (held_.count(from) || !Has(from) || Has(to)) return false;
-    std::map<std::wstring, std::uint32_t> moved;
-    for (auto it = nodes_.begin(); it != nodes_.end();) {
-      if (it->first == from || it->first.compare(0, from.size() + 1, from + L'\\') == 0) {
-        moved[to + it->first.substr(from.size())] = it->second;
-        it = nodes_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    nodes_.insert(moved.begin(), moved.end());
-    if (writeOnClaim_.count(from)) nodes_[to + L"\\dropped.dll"] = kFile;
-    return true;
-  }
   bool NewGuidText(std::wstring& out) override {
     wchar_t text[39];
-    std::swprintf(text, 39, L"{%08X-0000-0000-0000-00000000BEEF}", ++guids_);
+    std::swprintf(text, 39, L"{%08X-0000-0000-0000-00000000BEEF}", ++count_);
     out = text;
     return true;
   }
-  void RemoveTree(const std::wstring& path, std::uint32_t budgetMs) override {
-    budgets.push_back(budgetMs);
-    for (auto it = nodes_.begin(); it != nodes_.end();)
-      it = it->first == path || it->first.compare(0, path.size() + 1, path + L'\\') == 0 ? nodes_.erase(it)
-                                                                                         : std::next(it);
-  }
-  std::uint32_t TickMs() override { return clock_ += msPerStep; }
-
-  std::vector<std::uint32_t> budgets;
 
  private:
-  std::map<std::wstring, std::uint32_t> nodes_;
-  std::set<std::wstring> held_, others_, writeOnClaim_;
-  unsigned guids_ = 0;
-  std::uint32_t clock_ = 0xFFFFF000;  // wraps during the sweep
+  unsigned count_ = 0;
 };
 
-void AddRunFolder(FakeTemp& fs, const std::wstring& name, bool dll, bool zip, bool setup) {
-  const std::wstring dir = kTemp + name;
-  fs.Add(dir, kDir);
-  if (dll) fs.Add(dir + L"\\OrvUnzip.dll", kFile);
-  if (zip) fs.Add(dir + L"\\Distro.zip", kFile);
+FolderSecurity OwnedBy(const std::wstring& owner) { return FolderSecurity{owner, true, false, {}}; }
+
+FolderSecurity ProtectedSecurity() {
+  return FolderSecurity{kAdministratorsSid, true, true,
+                        {{0, 3, 0x1F01FF, kSystemSid}, {0, 3, 0x1F01FF, kAdministratorsSid}}};
+}
+
+// A run's folder with what it had written when it died.
+void AddRunFolder(FakeFolders& fs, const std::wstring& name, bool dll, bool zip, bool setup,
+                  const FolderSecurity& security) {
+  const std::wstring dir = kTemp + L"\\" + name;
+  fs.Dir(dir);
+  fs.Secure(dir, security);
+  if (dll) fs.File(dir + L"\\OrvUnzip.dll");
+  if (zip) fs.File(dir + L"\\Distro.zip");
   if (setup) {
-    fs.Add(dir + L"\\Setup", kDir);
-    fs.Add(dir + L"\\Setup\\Orvane.Tessaly.Setup.exe", kFile);
+    fs.Dir(dir + L"\\Setup");
+    fs.File(dir + L"\\Setup\\Orvane.Tessaly.Setup.exe");
   }
+}
+
+std::set<std::wstring> TopLevel(FakeFolders& fs) {
+  std::set<std::wstring> names;
+  for (const std::wstring& path : fs.Paths())
+    if (path.rfind(kTemp + L"\\", 0) == 0 && path.find(L'\\', kTemp.size() + 1) == std::wstring::npos)
+      names.insert(path.substr(kTemp.size() + 1));
+  return names;
+}
+
+int Sweep(FakeFolders& fs, const SweepRule& rule, std::uint32_t budgetMs = kSweepBudgetMs) {
+  CountingGuids guids;
+  Opened temp = fs.OpenDirectory(kTemp);
+  return SweepEarlierRuns(fs, *temp, kOwn, guids, rule, budgetMs);
 }
 
 TEST(RunFolders, ProtectedRightsFollowTheToken) {
@@ -110,7 +84,7 @@ TEST(RunFolders, ProtectedRightsFollowTheToken) {
   EXPECT_TRUE(NeedsProtectedFolder(TokenFacts{true, true}));
 }
 
-TEST(RunFolders, OnlyTheLaunchersOwnNamesAndEntriesCount) {
+TEST(RunFolders, OnlyTheLaunchersNamesAndWhatADeadRunLeavesCount) {
   EXPECT_TRUE(IsRunFolderName(L"{6B29FC40-CA47-1067-B31D-00DD010662DA}"));
   EXPECT_FALSE(IsRunFolderName(L"{6b29fc40-ca47-1067-b31d-00dd010662da}"));  // never made so
   EXPECT_FALSE(IsRunFolderName(L"6B29FC40-CA47-1067-B31D-00DD010662DA"));
@@ -118,73 +92,171 @@ TEST(RunFolders, OnlyTheLaunchersOwnNamesAndEntriesCount) {
   EXPECT_FALSE(IsRunFolderName(L"{6B29FC40CA47-1067-B31D-00DD010662DA-}"));
   EXPECT_FALSE(IsRunFolderName(L"{6B29FC40-CA47-1067-B31D-00DD010662DG}"));
 
-  EXPECT_TRUE(IsRunFolderEntry(L"OrvUnzip.dll", kFile));
-  EXPECT_TRUE(IsRunFolderEntry(L"distro.ZIP", kFile));
-  EXPECT_TRUE(IsRunFolderEntry(L"Setup", kDir));
-  EXPECT_FALSE(IsRunFolderEntry(L"Setup", kFile));
-  EXPECT_FALSE(IsRunFolderEntry(L"Setup", kLink));
-  EXPECT_FALSE(IsRunFolderEntry(L"OrvUnzip.dll", kDir));
-  EXPECT_FALSE(IsRunFolderEntry(L"OrvUnzip.dll", kFile | kAttributeReparsePoint));
-  EXPECT_FALSE(IsRunFolderEntry(L"notes.txt", kFile));
+  const ListedEntry dll{L"OrvUnzip.dll", kFile, 1}, zip{L"distro.ZIP", kFile, 2}, setup{L"Setup", kDir, 3};
+  const ListedEntry dot{L".", kDir, 4}, dotdot{L"..", kDir, 5};
+  EXPECT_TRUE(IsLeftByDeadRun({dot, dotdot, dll}));
+  EXPECT_TRUE(IsLeftByDeadRun({dll, zip}));
+  EXPECT_TRUE(IsLeftByDeadRun({setup, zip, dll}));
+  EXPECT_FALSE(IsLeftByDeadRun({dot, dotdot}));  // empty: another program's, or nothing to do
+  EXPECT_FALSE(IsLeftByDeadRun({setup}));
+  EXPECT_FALSE(IsLeftByDeadRun({dll, setup}));
+  EXPECT_FALSE(IsLeftByDeadRun({zip}));
+  EXPECT_FALSE(IsLeftByDeadRun({dll, zip, setup, {L"notes.txt", kFile, 6}}));
+  EXPECT_FALSE(IsLeftByDeadRun({dll, {L"Distro.zip", kDir, 7}}));
+  EXPECT_FALSE(IsLeftByDeadRun({dll, zip, {L"Setup", kDirLink, 8}}));
+  EXPECT_FALSE(IsLeftByDeadRun({{L"OrvUnzip.dll", kFile | kAttributeReparsePoint, 9}}));
 }
 
 TEST(RunFolders, KilledRunsGoAndNothingElseIsTouched) {
-  FakeTemp fs;
-  AddRunFolder(fs, kOwn, true, true, true);
-  AddRunFolder(fs, kKilledA, true, true, true);
-  AddRunFolder(fs, kKilledB, true, false, false);  // died while writing the archive
-  fs.Add(kTemp + kKilledC, kDir);                  // died right after making its folder
-  const std::wstring live = L"{44444444-4444-4444-4444-444444444444}";
-  AddRunFolder(fs, live, true, true, true);
-  fs.Hold(kTemp + live);
-  const std::wstring extra = L"{55555555-5555-5555-5555-555555555555}";
-  AddRunFolder(fs, extra, true, true, true);
-  fs.Add(kTemp + extra + L"\\notes.txt", kFile);
-  const std::wstring link = L"{66666666-6666-6666-6666-666666666666}";
-  fs.Add(kTemp + link, kLink);
-  const std::wstring file = L"{77777777-7777-7777-7777-777777777777}";
-  fs.Add(kTemp + file, kFile);
-  const std::wstring foreign = L"{88888888-8888-8888-8888-888888888888}";
-  AddRunFolder(fs, foreign, true, true, true);
-  fs.OwnedByOthers(kTemp + foreign);
-  const std::wstring setupLink = L"{99999999-9999-9999-9999-999999999999}";
-  fs.Add(kTemp + setupLink, kDir);
-  fs.Add(kTemp + setupLink + L"\\Setup", kLink);
-  AddRunFolder(fs, L"{AAAAAAAA-AAAA-AAAA-AAAA-AAAAAAAAAAA}", true, true, true);  // 37 characters
-  AddRunFolder(fs, L"other", true, true, true);
+  FakeFolders fs;
+  fs.Dir(kTemp);
+  const FolderSecurity mine = OwnedBy(kUser);
+  AddRunFolder(fs, kOwn, true, true, true, mine);
+  AddRunFolder(fs, kKilledA, true, true, true, mine);
+  AddRunFolder(fs, kKilledB, true, false, false, mine);  // died while writing the archive
+  AddRunFolder(fs, kKilledC, true, true, false, mine);   // died before making Setup
+  std::set<std::wstring> stays = {kOwn};
+  const auto stay = [&](unsigned digit) {
+    const std::wstring name = L"{" + std::wstring(8, L'0' + digit) + L"-0000-0000-0000-000000000000}";
+    stays.insert(name);
+    return name;
+  };
+  const std::wstring live = stay(4);
+  AddRunFolder(fs, live, true, true, true, mine);
+  fs.Hold(kTemp + L"\\" + live, kForever);
+  AddRunFolder(fs, stay(5), false, false, false, mine);  // empty: maybe another program's
+  const std::wstring onlySetup = stay(6);
+  AddRunFolder(fs, onlySetup, false, false, true, mine);
+  const std::wstring extra = stay(7);
+  AddRunFolder(fs, extra, true, true, true, mine);
+  fs.File(kTemp + L"\\" + extra + L"\\notes.txt");
+  AddRunFolder(fs, stay(8), true, true, true, OwnedBy(L"S-1-5-21-1-2-3-1002"));
+  fs.Dir(L"Elsewhere");
+  fs.File(L"Elsewhere\\OrvUnzip.dll");
+  fs.Link(kTemp + L"\\" + stay(9), L"Elsewhere");
+  fs.File(kTemp + L"\\" + stay(1));  // a file, not a folder
+  AddRunFolder(fs, L"{AAAAAAAA-AAAA-AAAA-AAAA-AAAAAAAAAAA}", true, true, true, mine);  // 37 chars
+  stays.insert(L"{AAAAAAAA-AAAA-AAAA-AAAA-AAAAAAAAAAA}");
+  AddRunFolder(fs, L"other", true, true, true, mine);
+  stays.insert(L"other");
 
-  EXPECT_EQ(SweepEarlierRuns(fs, kTemp, kOwn), 3);
-  EXPECT_EQ(fs.TopLevel(),
-            (std::set<std::wstring>{kOwn, live, extra, link, file, foreign, setupLink,
-                                    L"{AAAAAAAA-AAAA-AAAA-AAAA-AAAAAAAAAAA}", L"other"}));
-  EXPECT_TRUE(fs.Has(kTemp + live + L"\\Setup\\Orvane.Tessaly.Setup.exe"));
-  EXPECT_TRUE(fs.Has(kTemp + kOwn + L"\\Distro.zip"));
+  EXPECT_EQ(Sweep(fs, SweepRule{false, kUser}), 3);
+  EXPECT_EQ(TopLevel(fs), stays);
+  EXPECT_TRUE(fs.Has(kTemp + L"\\" + live + L"\\Setup\\Orvane.Tessaly.Setup.exe"));
+  EXPECT_TRUE(fs.Has(kTemp + L"\\" + onlySetup + L"\\Setup\\Orvane.Tessaly.Setup.exe"));
+  EXPECT_TRUE(fs.Has(kTemp + L"\\" + kOwn + L"\\Distro.zip"));
+  EXPECT_TRUE(fs.Has(L"Elsewhere\\OrvUnzip.dll"));
+}
+
+// An elevated run takes only folders that nobody unelevated could have changed: owned by SYSTEM
+// or Administrators, with exactly the protected DACL.
+TEST(RunFolders, ProtectedRunsTakeOnlyFoldersWithExactlyTheProtectedRights) {
+  FolderSecurity system = ProtectedSecurity();
+  system.owner = kSystemSid;
+  FolderSecurity userOwned = ProtectedSecurity();
+  userOwned.owner = kUser;
+  FolderSecurity inherited = ProtectedSecurity();
+  inherited.daclProtected = false;
+  FolderSecurity extraAce = ProtectedSecurity();
+  extraAce.aces.push_back({0, 3, 0x1200A9, kUser});
+  FolderSecurity inheritedFlag = ProtectedSecurity();
+  inheritedFlag.aces[1].flags |= 0x10;
+  FolderSecurity lessAccess = ProtectedSecurity();
+  lessAccess.aces[0].mask = 0x1200A9;
+  FolderSecurity nullDacl = ProtectedSecurity();
+  nullDacl.hasDacl = false;
+  nullDacl.aces.clear();
+
+  EXPECT_TRUE(IsProtectedFolderSecurity(ProtectedSecurity()));
+  EXPECT_TRUE(IsProtectedFolderSecurity(system));
+  for (const FolderSecurity& other : {userOwned, inherited, extraAce, inheritedFlag, lessAccess, nullDacl})
+    EXPECT_FALSE(IsProtectedFolderSecurity(other));
+
+  FakeFolders fs;
+  fs.Dir(kTemp);
+  AddRunFolder(fs, kKilledA, true, true, true, ProtectedSecurity());
+  AddRunFolder(fs, kKilledB, true, true, true, system);
+  const std::vector<FolderSecurity> refused = {userOwned, inherited, extraAce, OwnedBy(kUser)};
+  for (std::size_t i = 0; i < refused.size(); ++i)
+    AddRunFolder(fs, L"{" + std::wstring(8, L'4' + static_cast<wchar_t>(i)) + L"-0000-0000-0000-000000000000}",
+                 true, true, true, refused[i]);
+  EXPECT_EQ(Sweep(fs, SweepRule{true, kUser}), 2);
+  EXPECT_EQ(TopLevel(fs).size(), refused.size());
+  EXPECT_FALSE(fs.Has(kTemp + L"\\" + kKilledA));
+}
+
+// The working folder an elevated run has just made: its handle must show a directory, no link,
+// and exactly the protected rights, or nothing is written into it.
+TEST(RunFolders, TheOwnFolderIsCheckedOnItsHandle) {
+  FakeFolders fs;
+  fs.Dir(kTemp);
+  fs.Dir(kTemp + L"\\good");
+  fs.Secure(kTemp + L"\\good", ProtectedSecurity());
+  fs.Dir(kTemp + L"\\fat");  // a volume that keeps no rights reports another descriptor
+  fs.Secure(kTemp + L"\\fat", OwnedBy(L"S-1-1-0"));
+  fs.Dir(kTemp + L"\\target");
+  fs.Secure(kTemp + L"\\target", ProtectedSecurity());
+  fs.Link(kTemp + L"\\link", kTemp + L"\\target");
+  fs.Secure(kTemp + L"\\link", ProtectedSecurity());
+  Opened temp = fs.OpenDirectory(kTemp);
+  std::uint32_t error = kRemovalOk;
+  EXPECT_TRUE(HasProtectedRights(fs, *fs.OpenEntry(*temp, L"good", true, error)));
+  EXPECT_FALSE(HasProtectedRights(fs, *fs.OpenEntry(*temp, L"fat", true, error)));
+  EXPECT_FALSE(HasProtectedRights(fs, *fs.OpenEntry(*temp, L"link", true, error)));
 }
 
 TEST(RunFolders, AFolderChangedBeforeItsClaimStaysWholeUnderARunName) {
-  FakeTemp fs;
-  AddRunFolder(fs, kKilledA, true, true, true);
-  fs.WriteIntoOnClaim(kTemp + kKilledA);
-  EXPECT_EQ(SweepEarlierRuns(fs, kTemp, kOwn), 1);
-  const auto left = fs.TopLevel();
+  FakeFolders fs;
+  fs.Dir(kTemp);
+  AddRunFolder(fs, kKilledA, true, true, true, OwnedBy(kUser));
+  fs.afterRename = [&] {
+    for (const std::wstring& name : TopLevel(fs)) fs.File(kTemp + L"\\" + name + L"\\dropped.dll");
+  };
+  EXPECT_EQ(Sweep(fs, SweepRule{false, kUser}), 1);
+  const auto left = TopLevel(fs);
   ASSERT_EQ(left.size(), 1u);
   const std::wstring renamed = *left.begin();
   EXPECT_TRUE(IsRunFolderName(renamed));
-  EXPECT_TRUE(fs.Has(kTemp + renamed + L"\\Setup\\Orvane.Tessaly.Setup.exe"));
-  EXPECT_TRUE(fs.Has(kTemp + renamed + L"\\dropped.dll"));
-  EXPECT_TRUE(fs.budgets.empty());
+  EXPECT_NE(renamed, kKilledA);
+  EXPECT_TRUE(fs.Has(kTemp + L"\\" + renamed + L"\\Setup\\Orvane.Tessaly.Setup.exe"));
+  EXPECT_TRUE(fs.Has(kTemp + L"\\" + renamed + L"\\dropped.dll"));
 }
 
-TEST(RunFolders, TheSweepKeepsToItsBudget) {
-  FakeTemp fs;
-  AddRunFolder(fs, kKilledA, true, true, true);
-  AddRunFolder(fs, kKilledB, true, true, true);
-  AddRunFolder(fs, kKilledC, true, true, true);
-  fs.msPerStep = 400;  // each look at the clock takes this long
-  EXPECT_EQ(SweepEarlierRuns(fs, kTemp, kOwn, 1000), 1);
-  ASSERT_EQ(fs.budgets.size(), 1u);
-  EXPECT_LE(fs.budgets[0], 1000u);
-  EXPECT_EQ(fs.TopLevel().size(), 2u);  // what is left waits for the next run
+// Right after the sweep has read a folder's rights, another process moves the folder away and
+// puts a folder of its own, with what looks like a run's files, under the same name. The sweep
+// claims and empties the folder it holds and never touches the one now at that name.
+TEST(RunFolders, AFolderSwappedAfterItsCheckIsNotWhatGetsDeleted) {
+  FakeFolders fs;
+  fs.Dir(kTemp);
+  AddRunFolder(fs, kKilledA, true, true, true, OwnedBy(kUser));
+  fs.Dir(L"Elsewhere");
+  bool swapped = false;
+  fs.afterSecurityRead = [&] {
+    if (swapped) return;
+    swapped = true;
+    fs.Move(kTemp + L"\\" + kKilledA, L"Elsewhere\\original");
+    AddRunFolder(fs, kKilledA, true, true, true, OwnedBy(kUser));
+    fs.File(kTemp + L"\\" + kKilledA + L"\\Setup\\precious.doc");
+  };
+  EXPECT_EQ(Sweep(fs, SweepRule{false, kUser}), 1);
+  ASSERT_TRUE(swapped);
+  EXPECT_TRUE(fs.Has(kTemp + L"\\" + kKilledA + L"\\Setup\\precious.doc"));
+  EXPECT_TRUE(fs.Has(kTemp + L"\\" + kKilledA + L"\\OrvUnzip.dll"));
+  EXPECT_EQ(TopLevel(fs), (std::set<std::wstring>{kKilledA}));
+  EXPECT_FALSE(fs.Has(L"Elsewhere\\original"));
+}
+
+TEST(RunFolders, TheSweepStartsNothingAfterItsBudget) {
+  FakeFolders fs;
+  fs.Dir(kTemp);
+  for (const std::wstring& name : {kKilledA, kKilledB, kKilledC})
+    AddRunFolder(fs, name, true, true, true, OwnedBy(kUser));
+  fs.msPerCall = 120;  // each open, listing, rename and delete takes this long
+  const int claimed = Sweep(fs, SweepRule{false, kUser}, 1000);
+  EXPECT_GE(claimed, 1);
+  for (std::uint32_t at : fs.callTimes) EXPECT_LT(at, 1000u);
+  EXPECT_GE(TopLevel(fs).size(), 2u);  // what is left waits for the next run
+  EXPECT_TRUE(fs.sleeps.empty());
 }
 
 }  // namespace

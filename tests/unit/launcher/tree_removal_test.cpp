@@ -1,160 +1,30 @@
-// The tree removal's walk and retry decisions over an in-memory file system with a simulated
-// clock: files held by another process until some moment, read-only files, files left pending
-// deletion, links whose targets must never be entered.
+// The removal walk over an in-memory tree with a simulated clock: files held by another process
+// until some moment, read-only files, files left pending deletion, links whose targets must never
+// be entered, and folders swapped for links between the listing and the descent.
 #include "core/tree_removal.h"
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include <algorithm>
 #include <set>
 #include <string>
-#include <vector>
+
+#include "fake_folders.h"
 
 namespace ot {
 namespace {
 
-constexpr std::uint32_t kForever = 0xFFFFFFFF;
-constexpr std::uint32_t kFileAttributes = 0x20;
-constexpr std::uint32_t kErrorNotADirectory = 267;  // ERROR_DIRECTORY
+using fake::FakeFolders;
+using fake::kDir;
+using fake::kFile;
+using fake::kForever;
+
 constexpr std::uint32_t kErrorFilenameTooLong = 206;
-constexpr RemovalLimits kLimits{5000, 100};
+constexpr std::uint32_t kErrorNotADirectory = 267;  // ERROR_DIRECTORY
+constexpr RemovalLimits kLimits{5000, 100, false};
 
-class FakeTree : public TreeFileSystem {
- public:
-  struct Node {
-    std::uint32_t attributes;
-    std::uint32_t heldUntil = 0;  // another process holds it open until this moment
-    std::uint32_t heldError = kErrorSharingViolation;
-    bool pending = false;         // deleted, but still open elsewhere until heldUntil
-  };
-
-  explicit FakeTree(std::uint32_t startMs = 0) : clock_(startMs), start_(startMs) {}
-
-  void Dir(const std::wstring& path, std::uint32_t attributes = kAttributeDirectory) {
-    nodes_[path] = Node{attributes};
-  }
-  void File(const std::wstring& path, std::uint32_t attributes = kFileAttributes) {
-    nodes_[path] = Node{attributes};
-  }
-  void Hold(const std::wstring& path, std::uint32_t forMs, std::uint32_t error = kErrorSharingViolation) {
-    nodes_.at(path).heldUntil = forMs == kForever ? kForever : start_ + forMs;
-    nodes_.at(path).heldError = error;
-  }
-  // Deletes succeed, but the file stays listed until the other handle closes.
-  void SharesDelete(const std::wstring& path, std::uint32_t forMs) {
-    Hold(path, forMs);
-    shareDelete_.insert(path);
-  }
-
-  std::vector<std::wstring> Left() {
-    Expire();
-    std::vector<std::wstring> left;
-    for (const auto& [path, node] : nodes_) left.push_back(path);
-    return left;
-  }
-
-  std::uint32_t Attributes(const std::wstring& path) override {
-    Expire();
-    auto it = nodes_.find(path);
-    return it == nodes_.end() ? kNoAttributes : it->second.attributes;
-  }
-
-  void ForEachEntry(const std::wstring& dir,
-                    const std::function<void(const TreeEntry&)>& visit) override {
-    Expire();
-    listed.push_back(dir);
-    auto it = nodes_.find(dir);
-    if (it == nodes_.end() || !(it->second.attributes & kAttributeDirectory)) return;
-    std::vector<std::pair<std::wstring, std::uint32_t>> entries = {{L".", kAttributeDirectory},
-                                                                   {L"..", kAttributeDirectory}};
-    for (const auto& [path, node] : nodes_) {
-      if (path.size() > dir.size() + 1 && path.compare(0, dir.size(), dir) == 0 &&
-          path[dir.size()] == L'\\' && path.find(L'\\', dir.size() + 1) == std::wstring::npos)
-        entries.emplace_back(path.substr(dir.size() + 1), node.attributes);
-    }
-    for (const auto& [name, attributes] : entries) visit(TreeEntry{name.c_str(), attributes});
-  }
-
-  std::uint32_t DeleteOneFile(const std::wstring& path) override {
-    Expire();
-    ++deletes;
-    auto it = nodes_.find(path);
-    if (it == nodes_.end()) return kErrorFileMissing;
-    Node& node = it->second;
-    if (node.pending) return kErrorAccessDenied;
-    if ((node.attributes & kAttributeDirectory) && !(node.attributes & kAttributeReparsePoint))
-      return kErrorAccessDenied;
-    if (Held(node) && !shareDelete_.count(path)) return node.heldError;
-    if (node.attributes & kAttributeReadOnly) return kErrorAccessDenied;
-    if (Held(node)) {
-      node.pending = true;
-      return kRemovalOk;
-    }
-    nodes_.erase(it);
-    return kRemovalOk;
-  }
-
-  std::uint32_t RemoveOneDirectory(const std::wstring& path) override {
-    Expire();
-    auto it = nodes_.find(path);
-    if (it == nodes_.end()) return kErrorFileMissing;
-    const Node& node = it->second;
-    if (!(node.attributes & kAttributeDirectory)) return kErrorNotADirectory;
-    if (Held(node)) return node.heldError;
-    if (linksLookThrough && (node.attributes & kAttributeReparsePoint)) return kErrorDirNotEmpty;
-    if (!(node.attributes & kAttributeReparsePoint)) {
-      auto next = nodes_.lower_bound(path + L"\\");
-      if (next != nodes_.end() && next->first.compare(0, path.size() + 1, path + L"\\") == 0)
-        return kErrorDirNotEmpty;
-    }
-    if (node.attributes & kAttributeReadOnly) return kErrorAccessDenied;
-    // What is listed below a link is its target's: it vanishes from here with the link.
-    const std::wstring below = path + L"\\";
-    nodes_.erase(it);
-    for (auto child = nodes_.lower_bound(below);
-         child != nodes_.end() && child->first.compare(0, below.size(), below) == 0;)
-      child = nodes_.erase(child);
-    return kRemovalOk;
-  }
-
-  std::uint32_t TickMs() override { return clock_; }
-  void Sleep(std::uint32_t ms) override {
-    sleeps.push_back(ms);
-    clock_ += ms;
-  }
-
-  std::uint32_t Elapsed() const { return clock_ - start_; }
-  std::uint32_t Slept() const {
-    std::uint32_t total = 0;
-    for (std::uint32_t ms : sleeps) total += ms;
-    return total;
-  }
-
-  bool linksLookThrough = false;  // as under Wine: a link to a folder with files is "not empty"
-  std::vector<std::wstring> listed;
-  std::vector<std::uint32_t> sleeps;
-  int deletes = 0;
-
- private:
-  bool Held(const Node& node) const {
-    return node.heldUntil == kForever || (node.heldUntil != 0 && clock_ - start_ < node.heldUntil - start_);
-  }
-  // Pending deletions complete when the other handle closes.
-  void Expire() {
-    for (auto it = nodes_.begin(); it != nodes_.end();) {
-      if (it->second.pending && !Held(it->second)) it = nodes_.erase(it);
-      else ++it;
-    }
-  }
-
-  std::map<std::wstring, Node> nodes_;
-  std::set<std::wstring> shareDelete_;
-  std::uint32_t clock_;
-  std::uint32_t start_;
-};
-
-// A working directory like the launcher's, below a temporary directory that must survive.
-void Populate(FakeTree& fs) {
+// A working folder like the launcher's, below a temporary directory that must survive.
+void Populate(FakeFolders& fs) {
   fs.Dir(L"T");
   fs.File(L"T\\neighbour.tmp");
   fs.Dir(L"T\\W");
@@ -164,191 +34,241 @@ void Populate(FakeTree& fs) {
   fs.File(L"T\\W\\Setup\\Orvane.Tessaly.Setup.exe");
   fs.Dir(L"T\\W\\Setup\\Data");
   fs.File(L"T\\W\\Setup\\Data\\held.dat");
-  fs.File(L"T\\W\\Setup\\Data\\other.dat", kFileAttributes | 0x2 /* hidden */);
+  fs.File(L"T\\W\\Setup\\Data\\other.dat", kFile | 0x2 /* hidden */);
   fs.Dir(L"T\\W\\Setup\\.cfg");
   fs.File(L"T\\W\\Setup\\.cfg\\x");
 }
 
-const std::vector<std::wstring> kOutside = {L"T", L"T\\neighbour.tmp"};
-const std::vector<std::wstring> kHeldBranch = {L"T", L"T\\W", L"T\\W\\Setup", L"T\\W\\Setup\\Data",
-                                               L"T\\W\\Setup\\Data\\held.dat", L"T\\neighbour.tmp"};
+const std::set<std::wstring> kOutside = {L"T", L"T\\neighbour.tmp"};
+const std::set<std::wstring> kHeldBranch = {L"T", L"T\\W", L"T\\W\\Setup", L"T\\W\\Setup\\Data",
+                                            L"T\\W\\Setup\\Data\\held.dat", L"T\\neighbour.tmp"};
+
+// Holds T\W as the clean-up holds the working folder, removes it through that hold, lets go.
+void RemoveW(FakeFolders& fs, RemovalLimits limits = kLimits) {
+  Opened temp = fs.OpenDirectory(L"T");
+  std::uint32_t error = kRemovalOk;
+  Opened held = fs.OpenEntry(*temp, L"W", true, error);
+  ASSERT_TRUE(held);
+  ObjectFacts facts;
+  ASSERT_TRUE(fs.ReadFacts(*held, facts));
+  RemoveHeldTree(fs, *held, facts, limits);
+}
 
 TEST(TreeRemoval, WholeTreeGoesInOnePassWithoutPausing) {
-  FakeTree fs;
+  FakeFolders fs;
   Populate(fs);
-  RemoveTree(fs, L"T\\W", kLimits);
-  EXPECT_EQ(fs.Left(), kOutside);
+  RemoveW(fs);
+  EXPECT_EQ(fs.Paths(), kOutside);
   EXPECT_TRUE(fs.sleeps.empty());
 }
 
-TEST(TreeRemoval, MissingPathIsLeftAloneWithoutPausing) {
-  FakeTree fs;
+TEST(TreeRemoval, ByNameAMissingEntryAndAFileAreLeftAlone) {
+  FakeFolders fs;
   Populate(fs);
-  RemoveTree(fs, L"T\\gone", kLimits);
-  EXPECT_EQ(fs.Left().size(), 12u);
-  EXPECT_TRUE(fs.sleeps.empty());
-}
-
-TEST(TreeRemoval, AFileIsNotADirectoryAndStays) {
-  FakeTree fs;
-  Populate(fs);
-  RemoveTree(fs, L"T\\neighbour.tmp", kLimits);
-  EXPECT_EQ(fs.Left().size(), 12u);
+  Opened temp = fs.OpenDirectory(L"T");
+  RemoveNamedTree(fs, *temp, L"gone", kLimits);
+  RemoveNamedTree(fs, *temp, L"neighbour.tmp", kLimits);
+  EXPECT_EQ(fs.Paths().size(), 12u);
+  RemoveNamedTree(fs, *temp, L"w", kLimits);  // names compare as the file system compares them
+  EXPECT_EQ(fs.Paths(), kOutside);
   EXPECT_TRUE(fs.sleeps.empty());
 }
 
 TEST(TreeRemoval, AFileHeldBrieflyGoesOnALaterPass) {
-  FakeTree fs;
+  FakeFolders fs;
   Populate(fs);
   fs.Hold(L"T\\W\\Setup\\Data\\held.dat", 1200);
-  RemoveTree(fs, L"T\\W", kLimits);
-  EXPECT_EQ(fs.Left(), kOutside);
+  RemoveW(fs);
+  EXPECT_EQ(fs.Paths(), kOutside);
   EXPECT_GE(fs.Slept(), 1200u);
   EXPECT_LT(fs.Slept(), 1200u + 2 * kLimits.pauseMs);
   for (std::uint32_t ms : fs.sleeps) EXPECT_EQ(ms, kLimits.pauseMs);
 }
 
 TEST(TreeRemoval, AccessDeniedOnAWritableFileIsRetriedToo) {
-  FakeTree fs;
+  FakeFolders fs;
   Populate(fs);
-  fs.Hold(L"T\\W\\Setup\\Orvane.Tessaly.Setup.exe", 700, kErrorAccessDenied);
-  RemoveTree(fs, L"T\\W", kLimits);
-  EXPECT_EQ(fs.Left(), kOutside);
+  fs.Hold(L"T\\W\\Setup\\Orvane.Tessaly.Setup.exe", 700, kErrorNoAccess);
+  RemoveW(fs);
+  EXPECT_EQ(fs.Paths(), kOutside);
   EXPECT_GE(fs.Slept(), 700u);
 }
 
 TEST(TreeRemoval, AHeldDirectoryIsRetried) {
-  FakeTree fs;
+  FakeFolders fs;
   Populate(fs);
   fs.Hold(L"T\\W\\Setup\\.cfg", 400);
-  RemoveTree(fs, L"T\\W", kLimits);
-  EXPECT_EQ(fs.Left(), kOutside);
+  RemoveW(fs);
+  EXPECT_EQ(fs.Paths(), kOutside);
   EXPECT_GE(fs.Slept(), 400u);
 }
 
 TEST(TreeRemoval, AFileHeldPastTheBudgetStaysWithItsFoldersOnly) {
-  FakeTree fs;
+  FakeFolders fs;
   Populate(fs);
   fs.Hold(L"T\\W\\Setup\\Data\\held.dat", kForever);
-  RemoveTree(fs, L"T\\W", kLimits);
-  EXPECT_EQ(fs.Left(), kHeldBranch);
+  RemoveW(fs);
+  EXPECT_EQ(fs.Paths(), kHeldBranch);
   EXPECT_LE(fs.Elapsed(), kLimits.budgetMs);
   EXPECT_GE(fs.Elapsed(), kLimits.budgetMs - kLimits.pauseMs);
 }
 
 TEST(TreeRemoval, TheBudgetIsForTheWholeTreeNotForEachFile) {
-  FakeTree fs;
-  fs.Dir(L"W");
+  FakeFolders fs;
+  fs.Dir(L"T");
+  fs.Dir(L"T\\W");
   for (int i = 0; i < 40; ++i) {
-    const std::wstring dir = L"W\\d" + std::to_wstring(i);
+    const std::wstring dir = L"T\\W\\d" + std::to_wstring(i);
     fs.Dir(dir);
     fs.File(dir + L"\\held");
     fs.Hold(dir + L"\\held", kForever);
   }
-  RemoveTree(fs, L"W", kLimits);
+  RemoveW(fs);
   EXPECT_LE(fs.Elapsed(), kLimits.budgetMs);
-  EXPECT_EQ(fs.Left().size(), 81u);
+  EXPECT_EQ(fs.Paths().size(), 82u);
 }
 
 TEST(TreeRemoval, AReadOnlyFileIsNotWaitedFor) {
-  FakeTree fs;
+  FakeFolders fs;
   Populate(fs);
-  fs.File(L"T\\W\\Setup\\Data\\held.dat", kFileAttributes | kAttributeReadOnly);
-  RemoveTree(fs, L"T\\W", kLimits);
-  EXPECT_EQ(fs.Left(), kHeldBranch);
+  fs.SetAttributes(L"T\\W\\Setup\\Data\\held.dat", kFile | kAttributeReadOnly);
+  RemoveW(fs);
+  EXPECT_EQ(fs.Paths(), kHeldBranch);
   EXPECT_TRUE(fs.sleeps.empty());
 }
 
 TEST(TreeRemoval, AReadOnlyFileHeldOpenIsWaitedForUntilOnlyItsAttributeKeepsIt) {
-  FakeTree fs;
+  FakeFolders fs;
   Populate(fs);
-  fs.File(L"T\\W\\Setup\\Data\\held.dat", kFileAttributes | kAttributeReadOnly);
+  fs.SetAttributes(L"T\\W\\Setup\\Data\\held.dat", kFile | kAttributeReadOnly);
   fs.Hold(L"T\\W\\Setup\\Data\\held.dat", 300);
-  RemoveTree(fs, L"T\\W", kLimits);
-  EXPECT_EQ(fs.Left(), kHeldBranch);
+  RemoveW(fs);
+  EXPECT_EQ(fs.Paths(), kHeldBranch);
   EXPECT_GE(fs.Slept(), 300u);
   EXPECT_LT(fs.Slept(), 300u + 2 * kLimits.pauseMs);
 }
 
 TEST(TreeRemoval, OtherFailuresAreNotRetried) {
-  FakeTree fs;
+  FakeFolders fs;
   Populate(fs);
   fs.Hold(L"T\\W\\Setup\\Data\\held.dat", kForever, kErrorFilenameTooLong);
-  RemoveTree(fs, L"T\\W", kLimits);
-  EXPECT_EQ(fs.Left(), kHeldBranch);
+  RemoveW(fs);
+  EXPECT_EQ(fs.Paths(), kHeldBranch);
   EXPECT_TRUE(fs.sleeps.empty());
 }
 
 TEST(TreeRemoval, AFilePendingDeletionLetsItsFolderGoOnceClosed) {
-  FakeTree fs;
+  FakeFolders fs;
   Populate(fs);
   fs.SharesDelete(L"T\\W\\Setup\\Data\\held.dat", 600);
-  RemoveTree(fs, L"T\\W", kLimits);
-  EXPECT_EQ(fs.Left(), kOutside);
+  RemoveW(fs);
+  EXPECT_EQ(fs.Paths(), kOutside);
   EXPECT_GE(fs.Slept(), 600u);
 }
 
-TEST(TreeRemoval, LinksAreUnlinkedAndNeverEntered) {
-  FakeTree fs;
-  Populate(fs);
-  fs.Dir(L"T\\Precious");
-  fs.File(L"T\\Precious\\data.txt");
-  // What the links point at is outside; listing a link would show its target's contents.
-  fs.Dir(L"T\\W\\Setup\\Linked", kAttributeDirectory | kAttributeReparsePoint);
-  fs.File(L"T\\W\\Setup\\Linked\\data.txt");
-  fs.File(L"T\\W\\Setup\\file-link", kFileAttributes | kAttributeReparsePoint);
-  RemoveTree(fs, L"T\\W", kLimits);
-  for (const std::wstring& dir : fs.listed) EXPECT_NE(dir, L"T\\W\\Setup\\Linked");
-  EXPECT_EQ(fs.Left(), (std::vector<std::wstring>{L"T", L"T\\Precious", L"T\\Precious\\data.txt",
-                                                  L"T\\neighbour.tmp"}));
-  EXPECT_TRUE(fs.sleeps.empty());
+// Links met in the listing: where a link opens as itself (Windows) it is deleted as a link;
+// where it opens as its target (Wine) it is left alone. Its target is never listed.
+TEST(TreeRemoval, LinksGoAsLinksAndAreNeverEntered) {
+  for (const bool linksOpenAsTargets : {false, true}) {
+    FakeFolders fs;
+    fs.linksOpenAsTargets = linksOpenAsTargets;
+    Populate(fs);
+    fs.Dir(L"T\\Precious");
+    fs.File(L"T\\Precious\\data.txt");
+    fs.Link(L"T\\W\\Setup\\Linked", L"T\\Precious");
+    fs.Link(L"T\\W\\Up", L"T");
+    RemoveW(fs);
+    for (const std::wstring& dir : fs.listed) {
+      EXPECT_NE(dir, L"T\\Precious");
+      EXPECT_NE(dir, L"T");
+    }
+    std::set<std::wstring> left = {L"T", L"T\\Precious", L"T\\Precious\\data.txt", L"T\\neighbour.tmp"};
+    if (linksOpenAsTargets)
+      left.insert({L"T\\W", L"T\\W\\Setup", L"T\\W\\Setup\\Linked", L"T\\W\\Up"});
+    EXPECT_EQ(fs.Paths(), left);
+    EXPECT_TRUE(fs.sleeps.empty());
+  }
 }
 
-TEST(TreeRemoval, ALinkThatCannotBeRemovedIsNotWaitedFor) {
-  FakeTree fs;
-  fs.linksLookThrough = true;
-  Populate(fs);
-  fs.Dir(L"T\\W\\Setup\\Linked", kAttributeDirectory | kAttributeReparsePoint);
-  fs.File(L"T\\W\\Setup\\Linked\\data.txt");
-  RemoveTree(fs, L"T\\W", kLimits);
-  for (const std::wstring& dir : fs.listed) EXPECT_NE(dir, L"T\\W\\Setup\\Linked");
-  EXPECT_EQ(fs.Left(), (std::vector<std::wstring>{L"T", L"T\\W", L"T\\W\\Setup", L"T\\W\\Setup\\Linked",
-                                                  L"T\\W\\Setup\\Linked\\data.txt",
-                                                  L"T\\neighbour.tmp"}));
-  EXPECT_TRUE(fs.sleeps.empty());
+TEST(TreeRemoval, ByNameALinkIsUnlinkedNotEmptied) {
+  FakeFolders fs;
+  fs.Dir(L"T");
+  fs.Dir(L"Outside");
+  fs.File(L"Outside\\target-file");
+  fs.Link(L"T\\Link", L"Outside");
+  Opened temp = fs.OpenDirectory(L"T");
+  RemoveNamedTree(fs, *temp, L"Link", kLimits);
+  EXPECT_EQ(fs.listed, (std::vector<std::wstring>{L"T"}));
+  EXPECT_EQ(fs.Paths(), (std::set<std::wstring>{L"Outside", L"Outside\\target-file", L"T"}));
 }
 
-TEST(TreeRemoval, APathThatIsALinkIsUnlinkedNotEmptied) {
-  FakeTree fs;
-  fs.Dir(L"Link", kAttributeDirectory | kAttributeReparsePoint);
-  fs.File(L"Link\\target-file");
-  RemoveTree(fs, L"Link", kLimits);
-  EXPECT_TRUE(fs.listed.empty());
-  EXPECT_TRUE(fs.Left().empty());
+// The other process watches the walk: the moment the first entry below Setup is deleted (Setup
+// has been listed by then), it moves Setup's folders away and puts links to a folder outside in
+// their place. Whether the system opens those links as links or as their targets, what is opened
+// is not what the listing named, and nothing outside is touched.
+TEST(TreeRemoval, FoldersSwappedForLinksAfterTheListingAreLeftAlone) {
+  for (const bool linksOpenAsTargets : {false, true}) {
+    FakeFolders fs;
+    fs.linksOpenAsTargets = linksOpenAsTargets;
+    Populate(fs);
+    fs.Dir(L"T\\Precious");
+    fs.File(L"T\\Precious\\keep.txt");
+    for (const wchar_t* d : {L"d1", L"d2", L"d3"}) {
+      fs.Dir(std::wstring(L"T\\W\\Setup\\") + d);
+      fs.File(std::wstring(L"T\\W\\Setup\\") + d + L"\\inside.txt");
+    }
+    bool swapped = false;
+    fs.afterDelete = [&] {
+      if (swapped || std::count(fs.listed.begin(), fs.listed.end(), L"T\\W\\Setup") == 0) return;
+      swapped = true;
+      for (const wchar_t* d : {L"d1", L"d2", L"d3"}) {
+        fs.Move(std::wstring(L"T\\W\\Setup\\") + d, std::wstring(L"T\\moved-") + d);
+        fs.Link(std::wstring(L"T\\W\\Setup\\") + d, L"T\\Precious");
+      }
+    };
+    RemoveW(fs);
+    ASSERT_TRUE(swapped);
+    EXPECT_TRUE(fs.Has(L"T\\Precious\\keep.txt"));
+    for (const wchar_t* d : {L"d1", L"d2", L"d3"})
+      EXPECT_TRUE(fs.Has(std::wstring(L"T\\moved-") + d + L"\\inside.txt"));
+    for (const std::wstring& dir : fs.listed) EXPECT_NE(dir, L"T\\Precious");
+    EXPECT_TRUE(fs.sleeps.empty());
+  }
+}
+
+TEST(TreeRemoval, AHardStopStartsNothingAfterTheBudget) {
+  FakeFolders fs;
+  Populate(fs);
+  fs.msPerCall = 100;
+  RemoveW(fs, RemovalLimits{450, 100, true});
+  // The budget counts from the removal's start, after the 100 ms the hold's own open took.
+  for (std::uint32_t at : fs.callTimes) EXPECT_LT(at, 100u + 450u);
+  EXPECT_GE(fs.callTimes.back(), 100u + 450u - 100u);
+  EXPECT_TRUE(fs.Has(L"T\\W\\Setup"));  // what is left waits for a later run
+  EXPECT_TRUE(fs.sleeps.empty());
 }
 
 TEST(TreeRemoval, TheBudgetHoldsAcrossAClockWrap) {
-  FakeTree fs(0xFFFFFF00u);
+  FakeFolders fs(0xFFFFFF00u);
   Populate(fs);
   fs.Hold(L"T\\W\\Setup\\Data\\held.dat", kForever);
-  RemoveTree(fs, L"T\\W", kLimits);
-  EXPECT_EQ(fs.Left(), kHeldBranch);
+  RemoveW(fs);
+  EXPECT_EQ(fs.Paths(), kHeldBranch);
   EXPECT_LE(fs.Elapsed(), kLimits.budgetMs);
   EXPECT_GT(fs.sleeps.size(), 10u);
 }
 
 TEST(TreeRemoval, RetryDecisions) {
-  EXPECT_TRUE(IsWorthRetrying(kErrorSharingViolation, kFileAttributes, true));
-  EXPECT_TRUE(IsWorthRetrying(kErrorSharingViolation, kFileAttributes | kAttributeReadOnly, true));
-  EXPECT_TRUE(IsWorthRetrying(kErrorAccessDenied, kFileAttributes, true));
-  EXPECT_TRUE(IsWorthRetrying(kErrorAccessDenied, 0, true));
-  EXPECT_TRUE(IsWorthRetrying(kErrorAccessDenied, kNoAttributes, true));
-  EXPECT_FALSE(IsWorthRetrying(kErrorAccessDenied, kFileAttributes | kAttributeReadOnly, true));
-  EXPECT_FALSE(IsWorthRetrying(kErrorAccessDenied, kAttributeDirectory | kAttributeReadOnly, true));
-  EXPECT_TRUE(IsWorthRetrying(kErrorDirNotEmpty, kAttributeDirectory, true));
-  EXPECT_FALSE(IsWorthRetrying(kErrorDirNotEmpty, kAttributeDirectory, false));
-  EXPECT_FALSE(IsWorthRetrying(kErrorFilenameTooLong, kFileAttributes, true));
-  EXPECT_FALSE(IsWorthRetrying(kErrorNotADirectory, kFileAttributes, true));
+  EXPECT_TRUE(IsWorthRetrying(kErrorSharingViolation, kFile, true));
+  EXPECT_TRUE(IsWorthRetrying(kErrorSharingViolation, kFile | kAttributeReadOnly, true));
+  EXPECT_TRUE(IsWorthRetrying(kErrorNoAccess, kFile, true));
+  EXPECT_TRUE(IsWorthRetrying(kErrorNoAccess, 0, true));
+  EXPECT_FALSE(IsWorthRetrying(kErrorNoAccess, kFile | kAttributeReadOnly, true));
+  EXPECT_FALSE(IsWorthRetrying(kErrorNoAccess, kDir | kAttributeReadOnly, true));
+  EXPECT_TRUE(IsWorthRetrying(kErrorDirNotEmpty, kDir, true));
+  EXPECT_FALSE(IsWorthRetrying(kErrorDirNotEmpty, kDir, false));
+  EXPECT_FALSE(IsWorthRetrying(kErrorFilenameTooLong, kFile, true));
+  EXPECT_FALSE(IsWorthRetrying(kErrorNotADirectory, kFile, true));
 }
 
 }  // namespace

@@ -14,8 +14,10 @@ from pathlib import Path
 
 import pefile
 
-EARLY_ALLOWED = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comctl32.dll",
-                 "ole32.dll", "msvcrt.dll"}
+# ntdll.dll is mapped into every process by the kernel before any DLL is searched for, and
+# imports nothing: a copy beside the program is never loaded.
+EARLY_ALLOWED = {"ntdll.dll", "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll",
+                 "comctl32.dll", "ole32.dll", "msvcrt.dll"}
 
 
 def imported_dlls(path: Path) -> set[str]:

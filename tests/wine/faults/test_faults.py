@@ -1,16 +1,21 @@
 """Faults the launcher survives end to end under Wine: the disk fills while the archive is
 written, the setup program is killed while the launcher waits on it, the launcher itself is
-killed, and the clean-up meets a read-only file or directory links in the working directory.
+killed (and the next run's sweep of its folder meets folders swapped for links), and the clean-up
+meets a read-only file or directory links in the working directory.
 
 Each test reports what a run left behind on stderr ("left behind: ..."), so the CTest log keeps
 the figures."""
 
 from __future__ import annotations
 
+import contextlib
+import ctypes
 import os
 import re
+import select
 import signal
 import sys
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -20,7 +25,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "launcher"))
 import otwine  # noqa: E402
 from launcher_scenarios import (EXTRACTION_FAILED, MARKER_KEY, MARKER_NAME,  # noqa: E402
                                 demo_env, install, main_window, page_state, read_record,
-                                red_pixels, set_dotnet, tmpfs, tree, wait_exit, working_dirs)
+                                red_pixels, set_dotnet, start_launcher, tmpfs, tree, wait_exit,
+                                working_dirs)
 
 SETUP_TITLE = "Orvane Tessaly Setup (demo)"
 SETUP_MUTEX = "Global\\Orvane Tessaly Setup Mutex"
@@ -69,7 +75,7 @@ class FullDisk(unittest.TestCase):
             s.reg_add(r"HKCU\Environment", "TMP", "REG_SZ", "Q:\\")
             set_dotnet(s)
             exe = install(s, exe="otSetup_bigarchive.exe")
-            proc = s.start([exe], probe=True)
+            proc = start_launcher(s, exe)
             window = main_window(s, timeout=90)
             state = page_state(window)
             self.assertEqual(state["page"], "Extract...")
@@ -97,8 +103,9 @@ class KilledPrograms(unittest.TestCase):
         with otwine.Scenario() as s:
             set_dotnet(s)
             exe = install(s)
-            proc = s.start([exe], env=demo_env(s, s.c_drive / "records", OT_DEMO_HOLD_SECONDS=300,
-                                               OT_DEMO_STARTER_SECONDS=300))
+            proc = start_launcher(s, exe, env=demo_env(s, s.c_drive / "records",
+                                                       OT_DEMO_HOLD_SECONDS=300,
+                                                       OT_DEMO_STARTER_SECONDS=300))
             s.wait_window(title=SETUP_TITLE, timeout=60)
             time.sleep(IN_THE_WAIT_SECONDS)
             self.assertEqual(len(working_dirs(s)), 1)
@@ -124,7 +131,11 @@ class KilledPrograms(unittest.TestCase):
     def test_killed_runs_are_removed_by_the_next_run_and_nothing_else(self):
         """Launchers ended by force during the extraction, in the wait on the setup program and
         in the clean-up's pause each leave their folder; the next run that finds no setup
-        program running removes those three and none of the folders that only look alike."""
+        program running removes those three and none of the folders that only look alike.
+        A fourth dead run's folder is attacked during that sweep: the moment the sweep deletes
+        the first file below its Setup, another process (here on the Linux side) moves
+        Setup\\d1 to Setup\\d7 away and puts links to the user's Documents\\Important in
+        their place. Nothing behind the links is deleted."""
         with otwine.Scenario() as s:
             set_dotnet(s)
             exe = install(s)
@@ -136,15 +147,16 @@ class KilledPrograms(unittest.TestCase):
             before = {p.name: tree(p) for p in decoys.values()}
 
             # 1. In the extraction: the library asks for a password.
-            s.start([other])
+            start_launcher(s, other)
             s.wait_window(title=re.compile(r"^Password for "), cls="#32770", timeout=60)
             kill_windows_process(s, "otSetup.exe")
             [during_extraction] = self.new_dirs(s, decoys)
             self.assertIn("Distro.zip", tree(during_extraction))
 
             # 2. In the wait on the setup program, which runs on holding its mutex.
-            second = s.start([exe], env=demo_env(s, records / "second", OT_DEMO_HOLD_SECONDS=300,
-                                                 OT_DEMO_STARTER_SECONDS=0))
+            second = start_launcher(s, exe, env=demo_env(s, records / "second",
+                                                         OT_DEMO_HOLD_SECONDS=300,
+                                                         OT_DEMO_STARTER_SECONDS=0))
             setup_window = s.wait_window(title=SETUP_TITLE, timeout=60)
             time.sleep(IN_THE_WAIT_SECONDS)
             kill_windows_process(s, "otSetup.exe")
@@ -156,11 +168,11 @@ class KilledPrograms(unittest.TestCase):
             left = {d: tree(d) for d in (during_extraction, in_the_wait)}
 
             # While that setup program holds its mutex, a run's clean-up touches nothing of the
-            # others (a run whose extraction fails: its own folder goes all the same).
-            # Unelevated, as the sweep of every other run below: under Wine every folder reads as
-            # owned by the user, and an elevated run sweeps only folders of elevated runs.
+            # others (a run whose extraction fails: its own folder goes all the same). Every run
+            # here is unelevated: under Wine every folder reads as owned by the user without the
+            # protected rights, and an elevated run sweeps only folders that have them.
             bad = install(s, exe="otSetup_badarchive.exe", folder="Apps/Bad")
-            failed = s.start([otwine.BIN_DIR / "otprobe.exe", "limited", s.to_windows_path(bad)])
+            failed = start_launcher(s, bad)
             s.close(main_window(s, timeout=90)["hwnd"])
             self.assertEqual(wait_exit(failed, 60), EXTRACTION_FAILED)
             self.assertEqual({d: tree(d) for d in left}, left)
@@ -172,8 +184,9 @@ class KilledPrograms(unittest.TestCase):
 
             # 3. In the clean-up's pause: ended from the Linux side (SIGKILL, no clean-up code
             # runs, as with TerminateProcess) the moment its setup program has gone.
-            third = s.start([exe], env=demo_env(s, records / "third", OT_DEMO_HOLD_SECONDS=2,
-                                                OT_DEMO_STARTER_SECONDS=0))
+            third = start_launcher(s, exe, env=demo_env(s, records / "third",
+                                                        OT_DEMO_HOLD_SECONDS=2,
+                                                        OT_DEMO_STARTER_SECONDS=0))
             s.wait_window(title=SETUP_TITLE, timeout=60)
             self.kill_in_the_pause(s)
             third.wait(timeout=20)
@@ -181,12 +194,40 @@ class KilledPrograms(unittest.TestCase):
             self.assertEqual(len(in_the_pause), 1, in_the_pause)
             report("killed launchers", [d.name for d in (*left, *in_the_pause)])
 
-            # A normal run, unelevated as a standard user starts it, removes all three.
-            last = s.start([otwine.BIN_DIR / "otprobe.exe", "limited", s.to_windows_path(exe)],
-                           env=demo_env(s, records / "last", OT_DEMO_HOLD_SECONDS=1))
-            self.assertEqual(wait_exit(last, 120), 0)
+            # 4. A dead run's folder whose Setup holds seven folders, and the user's documents.
+            bait = temp / "{DEADBEEF-0000-0000-0000-000000000000}"
+            names = [f"d{i}" for i in range(1, 8)]
+            for name in names:
+                (bait / "Setup" / name).mkdir(parents=True)
+                for j in range(3):
+                    (bait / "Setup" / name / f"inside-{j}.txt").write_text("the dead run's")
+            (bait / "OrvUnzip.dll").write_bytes(b"MZ")
+            (bait / "Distro.zip").write_bytes(b"PK")
+            important = s.c_drive / "users" / "root" / "Documents" / "Important"
+            important.mkdir(parents=True)
+            for j in range(5):
+                (important / f"keep-{j}.txt").write_text("the user's")
+            (important / "sub").mkdir()
+            (important / "sub" / "keep.txt").write_text("the user's")
+            documents = tree(important)
+            away = temp / "swapped-out"
+            away.mkdir()
+
+            # A normal run, unelevated as a standard user starts it, removes the three killed
+            # runs' folders, and the fourth up to the links.
+            with SwapWatcher(bait / "Setup", names, important, away) as watcher:
+                last = start_launcher(s, exe, env=demo_env(s, records / "last",
+                                                           OT_DEMO_HOLD_SECONDS=1))
+                self.assertEqual(wait_exit(last, 120), 0)
+            self.assertTrue(watcher.swapped, "the sweep deleted nothing below the bait's Setup")
             self.assertEqual(len(read_record(records / "last" / "setup-args.txt")), 4)
-            self.assertEqual(self.new_dirs(s, decoys), [])
+            self.assertEqual(tree(important), documents)
+            self.assertFalse(bait.exists())
+            [claimed] = self.new_dirs(s, decoys)
+            self.assertEqual(tree(claimed), ["Setup", *(f"Setup/{name}" for name in names)])
+            for name in names:
+                self.assertEqual(os.readlink(claimed / "Setup" / name), str(important))
+            report("swapped for links", tree(away))
             self.assertEqual({p.name: tree(p) for p in decoys.values()}, before)
             self.assertEqual(product_processes(s), [])
             self.assertIsNone(s.reg_query(MARKER_KEY, MARKER_NAME))
@@ -194,15 +235,21 @@ class KilledPrograms(unittest.TestCase):
     @staticmethod
     def plant_decoys(s, temp: Path) -> dict:
         """Folders named like a run's that the sweep must leave: one held the way a live run
-        holds its own (another log-on session's run), one with a file no run writes, a link
+        holds its own (another log-on session's run), one with a file no run writes, an empty
+        one and one holding only Setup (no run leaves either: maybe another program's), a link
         to a folder holding a run's files, and a file."""
         decoys = {}
-        for key, guid in (("live", "1"), ("extra", "2"), ("link", "3"), ("file", "4")):
+        for key, guid in (("live", "1"), ("extra", "2"), ("link", "3"), ("file", "4"),
+                          ("empty", "5"), ("setup", "6")):
             decoys[key] = temp / ("{%s-0000-0000-0000-000000000000}" % (guid * 8))
-        for key in ("live", "extra"):
+        for key in ("live", "extra", "setup"):
             (decoys[key] / "Setup").mkdir(parents=True)
+            (decoys[key] / "Setup" / "file.txt").write_text("x")
+        for key in ("live", "extra"):
             (decoys[key] / "OrvUnzip.dll").write_bytes(b"MZ")
+            (decoys[key] / "Distro.zip").write_bytes(b"PK")
         (decoys["extra"] / "notes.txt").write_text("not a run's")
+        decoys["empty"].mkdir()
         target = s.c_drive / "LinkTarget"
         (target / "Setup").mkdir(parents=True)
         (target / "OrvUnzip.dll").write_bytes(b"MZ")
@@ -237,12 +284,58 @@ class KilledPrograms(unittest.TestCase):
             os.kill(pid, signal.SIGKILL)
 
 
+class SwapWatcher:
+    """The attacker of the sweep: waits (inotify) until anything directly below setup or below
+    one of its folders names is deleted, then at once moves those folders into away and puts
+    links to target in their place. Works through a descriptor of setup, so the sweep's claim
+    (a rename of the folder above) does not lose it."""
+
+    IN_DELETE = 0x200
+
+    def __init__(self, setup: Path, names: list[str], target: Path, away: Path):
+        self.names, self.target, self.swapped = names, target, False
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.inotify = self.libc.inotify_init1(os.O_CLOEXEC | os.O_NONBLOCK)
+        if self.inotify < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        for watched in (setup, *(setup / name for name in names)):
+            if self.libc.inotify_add_watch(self.inotify, os.fsencode(watched), self.IN_DELETE) < 0:
+                raise OSError(ctypes.get_errno(), f"inotify_add_watch {watched}")
+        self.setup = os.open(setup, os.O_RDONLY | os.O_DIRECTORY)
+        self.away = os.open(away, os.O_RDONLY | os.O_DIRECTORY)
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.watch, daemon=True)
+
+    def watch(self) -> None:
+        while not self.stop.is_set():
+            if select.select([self.inotify], [], [], 0.1)[0]:
+                break
+        else:
+            return
+        for name in self.names:
+            with contextlib.suppress(FileNotFoundError):
+                os.rename(name, name, src_dir_fd=self.setup, dst_dir_fd=self.away)
+            os.symlink(self.target, name, dir_fd=self.setup)
+        self.swapped = True
+
+    def __enter__(self) -> "SwapWatcher":
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.stop.set()
+        self.thread.join(timeout=30)
+        for fd in (self.setup, self.away, self.inotify):
+            os.close(fd)
+
+
 class CleanUpObstacles(unittest.TestCase):
     def start_and_wait_for_setup(self, s):
         set_dotnet(s)
         exe = install(s)
-        proc = s.start([exe], env=demo_env(s, s.c_drive / "records", OT_DEMO_HOLD_SECONDS=300,
-                                           OT_DEMO_STARTER_SECONDS=0))
+        proc = start_launcher(s, exe, env=demo_env(s, s.c_drive / "records",
+                                                   OT_DEMO_HOLD_SECONDS=300,
+                                                   OT_DEMO_STARTER_SECONDS=0))
         setup_window = s.wait_window(title=SETUP_TITLE, timeout=60)
         [working_dir] = working_dirs(s)
         return proc, setup_window, working_dir

@@ -24,8 +24,8 @@ from pathlib import Path, PureWindowsPath
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "launcher"))
 
 import otwine  # noqa: E402
-from launcher_scenarios import (DOTNET_MISSING, demo_env, install, main_window,  # noqa: E402
-                                page_state, read_record, set_dotnet, wait_exit, working_dirs)
+from launcher_scenarios import (DOTNET_MISSING, demo_env, install, main_window, page_state,  # noqa: E402
+                                read_record, set_dotnet, start_launcher, wait_exit, working_dirs)
 
 # Names searched for beside a program by Windows' own DLLs (theme, window manager, crypto,
 # profile, shell and network helpers); the usual suspects of DLL planting reports.
@@ -105,8 +105,9 @@ class PlantedDlls(unittest.TestCase):
             records = s.c_drive / "records"
 
             # An ordinary run first, to learn which DLLs this Wine loads along the way.
-            first = s.start([exe], env=demo_env(s, records / "first", OT_DEMO_HOLD_SECONDS=1,
-                                                WINEDEBUG="+loaddll"))
+            first = start_launcher(s, exe, env=demo_env(s, records / "first",
+                                                        OT_DEMO_HOLD_SECONDS=1,
+                                                        WINEDEBUG="+loaddll"))
             self.assertEqual(wait_exit(first, 120), 0)
             trace = Path(first.err_path).read_text(errors="replace")
             seen = {path.name.lower() for path, _ in trace_loads(trace)
@@ -116,8 +117,9 @@ class PlantedDlls(unittest.TestCase):
             names = sorted(seen | set(COMMON_NAMES))
             plant(folder, names)
 
-            second = s.start([exe], env=demo_env(s, records / "second", OT_DEMO_HOLD_SECONDS=1,
-                                                 WINEDEBUG="+loaddll"))
+            second = start_launcher(s, exe, env=demo_env(s, records / "second",
+                                                         OT_DEMO_HOLD_SECONDS=1,
+                                                         WINEDEBUG="+loaddll"))
             self.assertEqual(wait_exit(second, 120), 0)
             # The run went all the way: the setup program was started and received its arguments.
             self.assertEqual(len(read_record(records / "second" / "setup-args.txt")), 4)
@@ -132,7 +134,7 @@ class PlantedDlls(unittest.TestCase):
             set_dotnet(s, None)
             exe = install(s, folder="Downloads")
             plant(exe.parent, COMMON_NAMES)
-            proc = s.start([exe], env={"WINEDEBUG": "+loaddll"}, probe=True)
+            proc = start_launcher(s, exe, env={"WINEDEBUG": "+loaddll"})
             state = page_state(main_window(s))
             self.assertEqual(state["page"], ".NET")
             s.click(state["button"]["hwnd"])

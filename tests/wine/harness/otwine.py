@@ -51,9 +51,12 @@ Methods of a Scenario (every Wine command is bounded by a time-out):
       reports its whole exit code: Wine hands only the low 8 bits to the Linux side (1618
       arrives as 82). exit_code(result) reads it from a CompletedProcess or a finished Popen.
   run(..., hidden=True), start(..., hidden=True)
-      The same (``otprobe hidden``) in a window station of its own that is not interactive, as
-      under a deployment agent in session 0: the program's windows are on a desktop that
-      windows() does not list and no one sees.
+      The same (``otprobe run --hidden``) in a window station of its own that is not
+      interactive, as under a deployment agent in session 0: the program's windows are on a
+      desktop that windows() does not list and no one sees.
+  run(..., limited=True), start(..., limited=True)
+      The same (``otprobe run --limited``) with the limited token linked to Wine's elevated one,
+      as a standard user's shell starts a program. Combines with hidden.
   set_dpi(dpi)
       Sets the screen's dots per inch (``HKCU\Control Panel\Desktop`` ``LogPixels``) and ends
       the prefix's processes so that the next program sees it.
@@ -581,7 +584,7 @@ def _parse_ppm(data: bytes) -> tuple[int, int, bytes]:
 
 
 def exit_code(result) -> int:
-    """The whole exit code of a program run with probe=True or hidden=True (the last
+    """The whole exit code of a program run through otprobe (probe, hidden or limited; the last
     "otprobe: exit code N" line of its output), else the Linux exit status."""
     if isinstance(result, subprocess.CompletedProcess):
         out, status = result.stdout, result.returncode
@@ -758,17 +761,19 @@ class Scenario:
         self._serial += 1
         return (self.root / f"{tag}-{self._serial}.out", self.root / f"{tag}-{self._serial}.err")
 
-    def _through_probe(self, args, probe: bool, hidden: bool) -> list:
-        if not (probe or hidden):
+    def _through_probe(self, args, probe: bool, hidden: bool, limited: bool) -> list:
+        if not (probe or hidden or limited):
             return args
         program = args[0]
         if isinstance(program, Path) or str(program).startswith("/"):
             program = self.to_windows_path(program)
-        return [BIN_DIR / "otprobe.exe", "hidden" if hidden else "run", program, *args[1:]]
+        options = (["--limited"] if limited else []) + (["--hidden"] if hidden else [])
+        return [BIN_DIR / "otprobe.exe", "run", *options, program, *args[1:]]
 
     def run(self, args, timeout: float = 60, env: dict | None = None, cwd=None,
-            probe: bool = False, hidden: bool = False) -> subprocess.CompletedProcess:
-        command = self._command(self._through_probe(args, probe, hidden))
+            probe: bool = False, hidden: bool = False,
+            limited: bool = False) -> subprocess.CompletedProcess:
+        command = self._command(self._through_probe(args, probe, hidden, limited))
         out_path, err_path = self._output_files("run")
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
@@ -789,8 +794,8 @@ class Scenario:
             err_path.read_bytes().decode("utf-8", "replace"))
 
     def start(self, args, env: dict | None = None, cwd=None, probe: bool = False,
-              hidden: bool = False) -> subprocess.Popen:
-        command = self._command(self._through_probe(args, probe, hidden))
+              hidden: bool = False, limited: bool = False) -> subprocess.Popen:
+        command = self._command(self._through_probe(args, probe, hidden, limited))
         out_path, err_path = self._output_files("start")
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err,

@@ -67,6 +67,17 @@ def install(s: otwine.Scenario, exe: str = "otSetup.exe", folder: str = "Apps/Or
     return target
 
 
+def start_launcher(s: otwine.Scenario, exe, env: dict | None = None, elevated: bool = False,
+                   hidden: bool = False):
+    """Starts the launcher the way a standard user's double-click does: with the limited token,
+    through otprobe, which reports its whole exit code (wait_exit reads it). Wine starts every
+    program elevated, and Wine keeps no access rights on files, so an elevated launcher cannot
+    protect its working folder there and stops on the extraction page: elevated=True starts it
+    so. hidden=True starts it in a window station nobody sees. exe: the Linux path of the
+    executable, or a Windows path as text."""
+    return s.start([exe], env=env, probe=True, limited=not elevated, hidden=hidden)
+
+
 def set_dotnet(s: otwine.Scenario, release: int | None = 528040) -> None:
     if release is None:
         s.reg_delete(DOTNET_KEY, "Release")
@@ -109,7 +120,7 @@ def working_dirs(s: otwine.Scenario) -> list[Path]:
 
 
 def wait_exit(proc, timeout: float) -> int:
-    """The exit code, whole when the launcher was started with probe=True or hidden=True."""
+    """The exit code, whole when the launcher was started through otprobe (start_launcher)."""
     end = time.monotonic() + timeout
     while time.monotonic() < end:
         if proc.poll() is not None:

@@ -9,7 +9,7 @@ import unittest
 import otwine
 from launcher_scenarios import (ALREADY_RUNNING, DOTNET_MISSING, DOTNET_REFUSED, SYSTEM_REFUSED,
                                 TITLE, WINDOWS_REFUSED, install, main_window, page_state,
-                                red_pixels, set_dotnet, wait_exit, working_dirs)
+                                red_pixels, set_dotnet, start_launcher, wait_exit, working_dirs)
 
 
 def geometry(window: dict, state: dict) -> dict:
@@ -28,7 +28,7 @@ class Refusals(unittest.TestCase):
             s.set_windows_version("winxp")
             set_dotnet(s)  # even with .NET present, the system check comes first
             exe = install(s)
-            proc = s.start([exe], probe=True)
+            proc = start_launcher(s, exe)
             window = main_window(s)
             state = page_state(window)
             self.assertEqual(state["page"], "System")
@@ -53,7 +53,7 @@ class Refusals(unittest.TestCase):
             version = s.windows_version()
             self.assertEqual((version["rtl"][0], version["rtl"][1], version["build"]), (5, 1, 2600))
             exe = install(s)
-            proc = s.start([exe], probe=True)
+            proc = start_launcher(s, exe)
             state = page_state(main_window(s, timeout=90))
             self.assertEqual(state["page"], "System")
             self.assertEqual(state["text"], SYSTEM_REFUSED)
@@ -73,7 +73,7 @@ class Refusals(unittest.TestCase):
             with self.subTest(label), otwine.Scenario() as s:
                 setup(s)
                 exe = install(s)
-                proc = s.start([exe], probe=True)
+                proc = start_launcher(s, exe)
                 window = main_window(s)
                 state = page_state(window)
                 self.assertEqual(state["page"], ".NET")
@@ -96,7 +96,7 @@ class Refusals(unittest.TestCase):
                     # Where no one can see it, the same refusal waits for no one: the launcher
                     # cleans up and ends by itself with the same code.
                     started = time.monotonic()
-                    unseen = s.start([exe], hidden=True)
+                    unseen = start_launcher(s, exe, hidden=True)
                     self.assertEqual(wait_exit(unseen, 60), DOTNET_MISSING)
                     print(f"unseen refusal ended after {time.monotonic() - started:.1f} s")
                     self.assertEqual(working_dirs(s), [])
@@ -119,7 +119,7 @@ class Refusals(unittest.TestCase):
         with otwine.Scenario() as s:
             s.set_windows_version("winxp")
             exe = install(s)
-            proc = s.start([exe], probe=True)
+            proc = start_launcher(s, exe)
             state = page_state(main_window(s))
             s.click(state["button"]["hwnd"])
             self.assertEqual(wait_exit(proc, 30), WINDOWS_REFUSED)
@@ -129,9 +129,9 @@ class SingleInstance(unittest.TestCase):
     def test_second_instance_is_refused_and_the_first_is_undisturbed(self):
         with otwine.Scenario() as s:
             exe = install(s)
-            first = s.start([exe], probe=True)
+            first = start_launcher(s, exe)
             window = main_window(s)  # waits on the .NET page
-            second = s.start([exe], probe=True)
+            second = start_launcher(s, exe)
             box = s.wait_window(title=TITLE, cls="#32770", timeout=30)
             texts = [c["text"] for c in box["children"]]
             self.assertIn("An instance of this application is already running.", texts)
@@ -144,7 +144,7 @@ class SingleInstance(unittest.TestCase):
             s.click(buttons[0]["hwnd"])
             self.assertEqual(wait_exit(second, 30), ALREADY_RUNNING)
             # Where no one could dismiss the box, none is shown: the refusal ends by itself.
-            unseen = s.run([exe], hidden=True, timeout=60)
+            unseen = s.run([exe], probe=True, limited=True, hidden=True, timeout=60)
             self.assertEqual(otwine.exit_code(unseen), ALREADY_RUNNING)
             # Only the first launcher's window exists, still waiting on its page.
             mains = [w for w in s.windows() if w["cls"] == "TMainForm"]
@@ -154,7 +154,7 @@ class SingleInstance(unittest.TestCase):
             s.close(window["hwnd"])
             self.assertEqual(wait_exit(first, 30), DOTNET_MISSING)
             # With the first one gone the mutex is gone too: a new launcher runs normally.
-            third = s.start([exe], probe=True)
+            third = start_launcher(s, exe)
             window = main_window(s)
             self.assertEqual(page_state(window)["page"], ".NET")
             s.close(window["hwnd"])

@@ -7,14 +7,14 @@ import unittest
 
 import otwine
 from launcher_scenarios import (EXTRACTION_FAILED, install, main_window, page_state, red_pixels,
-                                set_dotnet, tmpfs, wait_exit, working_dirs)
+                                set_dotnet, start_launcher, tmpfs, wait_exit, working_dirs)
 
 
 class ExtractionFailures(unittest.TestCase):
     def run_failure(self, s, exe_name, expected, tag):
         set_dotnet(s)
         exe = install(s, exe=exe_name)
-        proc = s.start([exe], probe=True)
+        proc = start_launcher(s, exe)
         window = main_window(s, timeout=60)
         state = page_state(window)
         self.assertEqual(state["page"], "Extract...")
@@ -53,7 +53,7 @@ class ExtractionFailures(unittest.TestCase):
                              "An error occurred while unzipping the distribution file.",
                              "failed-badarchive")
             # Where no one can see the page, the launcher removes what it wrote and ends.
-            unseen = s.start([s.c_drive / "Apps/Orvane Setup/otSetup.exe"], hidden=True)
+            unseen = start_launcher(s, s.c_drive / "Apps/Orvane Setup/otSetup.exe", hidden=True)
             self.assertEqual(wait_exit(unseen, 90), EXTRACTION_FAILED)
             self.assertEqual(working_dirs(s), [])
 

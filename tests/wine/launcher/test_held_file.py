@@ -12,7 +12,8 @@ import unittest
 from pathlib import Path
 
 import otwine
-from launcher_scenarios import demo_env, install, set_dotnet, tree, wait_exit, working_dirs
+from launcher_scenarios import (demo_env, install, set_dotnet, start_launcher, tree, wait_exit,
+                                working_dirs)
 
 SETUP_TITLE = "Orvane Tessaly Setup (demo)"
 ERROR_SHARING_VIOLATION = 32
@@ -31,8 +32,9 @@ class HeldFileAtCleanUp(unittest.TestCase):
         the held file and the holder."""
         set_dotnet(s)
         exe = install(s)
-        proc = s.start([exe], env=demo_env(s, s.c_drive / "records", OT_DEMO_HOLD_SECONDS=300,
-                                           OT_DEMO_STARTER_SECONDS=0))
+        proc = start_launcher(s, exe, env=demo_env(s, s.c_drive / "records",
+                                                   OT_DEMO_HOLD_SECONDS=300,
+                                                   OT_DEMO_STARTER_SECONDS=0))
         setup_window = s.wait_window(title=SETUP_TITLE, timeout=60)
         [working_dir] = working_dirs(s)
         held = working_dir / "Setup" / "Data" / "held.dat"

@@ -3,15 +3,19 @@ command lines, the wait on the setup program's mutex, the setup program's exit c
 and what is left afterwards."""
 
 import re
+import stat
 import time
 import unittest
 from pathlib import Path
 
 import otwine
 from launcher_scenarios import (MARKER_KEY, MARKER_NAME, demo_env, install, main_window,
-                                read_record, set_dotnet, wait_exit, working_dirs)
+                                page_state, read_record, set_dotnet, start_launcher, wait_exit,
+                                working_dirs)
 
 USER_HIVE = "S-1-5-21-0-0-0-1000"
+UNPROTECTED = ("Couldn't create the working directory: the temporary directory's drive cannot "
+               "protect it from programs without administrator rights")
 
 
 class SuccessfulRun(unittest.TestCase):
@@ -28,7 +32,7 @@ class SuccessfulRun(unittest.TestCase):
             record = s.c_drive / "records"
             # The setup program ends with "installed, restart needed".
             env = demo_env(s, record, OT_DEMO_HOLD_SECONDS=8, OT_DEMO_EXIT_CODE=3010)
-            proc = s.start([exe], env=env, probe=True)
+            proc = start_launcher(s, exe, env=env)
 
             setup = s.wait_window(title="Orvane Tessaly Setup (demo)", timeout=60)
             # While the setup program runs, the launcher's window exists but is hidden, and the
@@ -60,35 +64,42 @@ class SuccessfulRun(unittest.TestCase):
             self.check_no_leftovers(s)
 
     def test_working_folder_rights_follow_the_token(self):
-        """Wine neither stores nor enforces rights, so what is shown is what the launcher asks
-        for, in a trace of its calls: elevated (Wine's default token), the folder is created
-        with the protected descriptor; with the limited token, with the inherited rights."""
-        relayed = ["KERNEL32.CreateDirectoryW", "KERNELBASE.CreateDirectoryW",
-                   "ADVAPI32.ConvertStringSecurityDescriptorToSecurityDescriptorW",
+        """Wine keeps no access rights on files: it turns a DACL into Unix mode bits and reads
+        back its own default descriptor (owner the user, no protection). So under Wine an
+        elevated run meets what a drive without rights (FAT, exFAT) gives on Windows: its folder
+        is created with the protected descriptor in the creating call itself (Wine then leaves
+        others no Unix access to it), the check on the held handle fails, and the run stops with
+        the failure text before anything is written; the empty folder goes at close. With the
+        limited token the folder keeps the inherited rights and the run goes through."""
+        relayed = ["ADVAPI32.ConvertStringSecurityDescriptorToSecurityDescriptorW",
                    "sechost.ConvertStringSecurityDescriptorToSecurityDescriptorW"]
-        created = re.compile(r'CreateDirectoryW\([0-9a-f]+ L"[^"]*\\(\{[0-9A-F-]{36}\})",([0-9a-f]+)\)')
         converted = re.compile(r'ConvertStringSecurityDescriptorToSecurityDescriptorW\([0-9a-f]+ L"([^"]*)"')
         with otwine.Scenario() as s:
             set_dotnet(s)
             exe = install(s)
             s.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ", ";".join(relayed))
-            for limited in (False, True):
-                args = ([otwine.BIN_DIR / "otprobe.exe", "limited", s.to_windows_path(exe)]
-                        if limited else [exe])
-                proc = s.start(args, env=demo_env(s, s.c_drive / f"records-{limited}",
-                                                  OT_DEMO_HOLD_SECONDS=1, WINEDEBUG="+relay"))
-                self.assertEqual(wait_exit(proc, 120), 0)
-                log = Path(proc.err_path).read_text(encoding="utf-8", errors="replace")
-                folders = {name: attributes for name, attributes in created.findall(log)}
-                self.assertEqual(len(folders), 1, log[-3000:])
-                [attributes] = folders.values()
-                descriptors = set(converted.findall(log))
-                if limited:
-                    self.assertEqual(int(attributes, 16), 0)
-                    self.assertEqual(descriptors, set())
-                else:
-                    self.assertNotEqual(int(attributes, 16), 0)
-                    self.assertEqual(descriptors, {"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"})
+
+            proc = start_launcher(s, exe, env={"WINEDEBUG": "+relay"}, elevated=True)
+            window = main_window(s, timeout=90)
+            state = page_state(window)
+            self.assertEqual((state["page"], state["text"]), ("Extract...", UNPROTECTED))
+            [folder] = working_dirs(s)
+            self.assertEqual(list(folder.iterdir()), [])
+            self.assertEqual(stat.S_IMODE(folder.stat().st_mode) & 0o007, 0)
+            s.close(window["hwnd"])
+            self.assertEqual(wait_exit(proc, 60), 0)
+            log = Path(proc.err_path).read_text(encoding="utf-8", errors="replace")
+            self.assertEqual(set(converted.findall(log)), {"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"})
+            self.assertEqual(working_dirs(s), [])
+
+            proc = start_launcher(s, exe, env=demo_env(s, s.c_drive / "records", WINEDEBUG="+relay",
+                                                       OT_DEMO_HOLD_SECONDS=5))
+            s.wait_window(title="Orvane Tessaly Setup (demo)", timeout=90)
+            [folder] = working_dirs(s)
+            self.assertEqual(stat.S_IMODE(folder.stat().st_mode) & 0o005, 0o005)
+            self.assertEqual(wait_exit(proc, 120), 0)
+            log = Path(proc.err_path).read_text(encoding="utf-8", errors="replace")
+            self.assertEqual(converted.findall(log), [])
             self.check_no_leftovers(s)
 
     def test_folders_with_spaces_and_letters_beyond_ascii(self):
@@ -108,7 +119,7 @@ class SuccessfulRun(unittest.TestCase):
                 s.reg_add(r"HKCU\Environment", name, "REG_SZ", temp_windows)
             record = s.c_drive / "records"
             env = demo_env(s, record, OT_DEMO_HOLD_SECONDS=1)
-            proc = s.start([exe], env=env)
+            proc = start_launcher(s, exe, env=env)
             self.assertEqual(wait_exit(proc, 120), 0)
 
             expected_dir = s.to_windows_path(exe.parent)
@@ -137,7 +148,7 @@ class SuccessfulRun(unittest.TestCase):
             s.drive("r", root)
             record = s.c_drive / "records"
             env = demo_env(s, record, OT_DEMO_HOLD_SECONDS=1)
-            proc = s.start(["R:\\otSetup.exe"], env=env)
+            proc = start_launcher(s, "R:\\otSetup.exe", env=env)
             self.assertEqual(wait_exit(proc, 90), 0)
             lines = read_record(record / "setup-args.txt")
             self.assertTrue(lines[0].endswith(f' "R:\\\\" "{USER_HIVE}"'), lines[0])

@@ -6,8 +6,8 @@ import unittest
 
 import otwine
 from launcher_scenarios import (HANDED_OFF, SETUP_NOT_STARTED, TITLE, install, main_window,
-                                page_state, read_record, set_dotnet, wait_box, wait_exit,
-                                working_dirs)
+                                page_state, read_record, set_dotnet, start_launcher, wait_box,
+                                wait_exit, working_dirs)
 
 
 def running_demo(s):
@@ -20,8 +20,8 @@ class Waiting(unittest.TestCase):
             set_dotnet(s)
             exe = install(s)
             started = time.monotonic()
-            proc = s.start([exe], env={"OT_DEMO_NO_MUTEX": "1", "OT_DEMO_HOLD_SECONDS": "300",
-                                       "OT_DEMO_EXIT_CODE": "3010"}, probe=True)
+            proc = start_launcher(s, exe, env={"OT_DEMO_NO_MUTEX": "1", "OT_DEMO_HOLD_SECONDS": "300",
+                                               "OT_DEMO_EXIT_CODE": "3010"})
             s.wait_window(title="Orvane Tessaly Setup (demo)", timeout=60)
             code = wait_exit(proc, 120)
             elapsed = time.monotonic() - started
@@ -38,7 +38,8 @@ class Waiting(unittest.TestCase):
         with otwine.Scenario() as s:
             set_dotnet(s)
             exe = install(s)
-            proc = s.start([exe], env={"OT_DEMO_EXIT_HOLDING": "1", "OT_DEMO_HOLD_SECONDS": "5"})
+            proc = start_launcher(s, exe, env={"OT_DEMO_EXIT_HOLDING": "1",
+                                               "OT_DEMO_HOLD_SECONDS": "5"})
             s.wait_window(title="Orvane Tessaly Setup (demo)", timeout=60)
             s.wait_no_window(title="Orvane Tessaly Setup (demo)", timeout=30)
             ended = time.monotonic()
@@ -54,8 +55,9 @@ class MissingPrograms(unittest.TestCase):
             exe = install(s, exe="otSetup_nostarter.exe")
             record = s.c_drive / "records"
             record.mkdir()
-            proc = s.start([exe], env={"OT_DEMO_ARGS_FILE": s.to_windows_path(record / "setup.txt"),
-                                       "OT_DEMO_HOLD_SECONDS": "2"})
+            env = {"OT_DEMO_ARGS_FILE": s.to_windows_path(record / "setup.txt"),
+                   "OT_DEMO_HOLD_SECONDS": "2"}
+            proc = start_launcher(s, exe, env=env)
             self.assertEqual(wait_exit(proc, 90), 0)
             self.assertEqual(len(read_record(record / "setup.txt")), 4)
             self.assertEqual([w for w in s.windows() if w["cls"] == "#32770"], [])
@@ -65,7 +67,7 @@ class MissingPrograms(unittest.TestCase):
         with otwine.Scenario() as s:
             set_dotnet(s)
             exe = install(s, exe="otSetup_nosetup.exe")
-            proc = s.start([exe], probe=True)
+            proc = start_launcher(s, exe)
             box = wait_box(s, TITLE)
             text = next(c["text"] for c in box["children"]
                         if c["cls"].lower() == "static" and c["text"])
@@ -81,7 +83,7 @@ class MissingPrograms(unittest.TestCase):
             self.assertEqual([p for p in s.processes() if p.lower().startswith("orvane")], [])
             # Where no one could dismiss a box, neither the launcher's nor the shell's is shown:
             # the run cleans up and ends by itself with the same code.
-            unseen = s.start([exe], hidden=True)
+            unseen = start_launcher(s, exe, hidden=True)
             self.assertEqual(wait_exit(unseen, 90), SETUP_NOT_STARTED)
             self.assertEqual(working_dirs(s), [])
             self.assertEqual([p for p in s.processes() if p.lower().startswith("orvane")], [])

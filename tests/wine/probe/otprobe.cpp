@@ -12,17 +12,15 @@
 //   otprobe hang TITLE MS     shows a window (a label "Static text", an edit field) and then
 //                             blocks its thread for MS milliseconds: a stand-in for a GUI
 //                             thread that waits, to test that "list" stays quick and complete
-//   otprobe limited PROGRAM   runs PROGRAM with the limited token linked to this one's; prints
-//                             "otprobe: exit code N" and exits with it, as "run" below
-//   otprobe run PROGRAM [ARG...]
+//   otprobe run [--limited] [--hidden] PROGRAM [ARG...]
 //                             runs PROGRAM, waits for it and prints "otprobe: exit code N" (its
 //                             whole 32-bit exit code: Wine hands only the low 8 bits of a
 //                             Windows program's code to the Linux side). Standard handles are
-//                             passed on
-//   otprobe hidden PROGRAM [ARG...]
-//                             the same in a window station of its own, which is not interactive
-//                             (as a deployment agent's program in session 0): its windows are
-//                             on a desktop no one sees
+//                             passed on. --limited: with the limited token linked to this
+//                             (elevated) process's token, as a standard user's shell starts a
+//                             program. --hidden: in a window station of its own, which is not
+//                             interactive (as a deployment agent's program in session 0): its
+//                             windows are on a desktop no one sees
 //
 // HWND arguments are decimal or 0x-prefixed hexadecimal, as "list" prints them (decimal).
 // Texts are read with WM_GETTEXT through SendMessageTimeoutW, so a hung window cannot hang us.
@@ -382,35 +380,15 @@ int HangingWindow(const wchar_t* title, DWORD milliseconds) {
   return 0;
 }
 
-// Runs PROGRAM the way a standard user's shell starts it: with the limited token that is linked
-// to this (elevated) process's token. Waits for it and exits with its exit code.
-int RunLimited(const wchar_t* program) {
+// The limited token linked to this process's elevated one, or nullptr.
+HANDLE LimitedToken() {
   HANDLE token = nullptr;
   TOKEN_LINKED_TOKEN linked = {};
   DWORD size = 0;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
-      !GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size)) {
-    Fail("no limited token");
-    return 3;
-  }
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  const BOOL got = GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size);
   CloseHandle(token);
-  std::wstring commandLine = L"\"" + std::wstring(program) + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessAsUserW(linked.LinkedToken, program, commandLine.data(), nullptr, nullptr, FALSE,
-                            0, nullptr, nullptr, &startup, &process)) {
-    Fail("cannot start the program with the limited token");
-    return 3;
-  }
-  CloseHandle(linked.LinkedToken);
-  CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 3;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  WriteStdout("otprobe: exit code " + std::to_string(code) + "\n");
-  return static_cast<int>(code);
+  return got ? linked.LinkedToken : nullptr;
 }
 
 // One argument of a command line, quoted so that CommandLineToArgvW gives it back unchanged.
@@ -431,7 +409,12 @@ std::wstring QuoteArgument(const std::wstring& argument) {
   return quoted + L"\"";
 }
 
-int RunProgram(int argc, wchar_t** argv, bool hidden) {
+int RunProgram(int argc, wchar_t** argv, bool hidden, bool limited) {
+  HANDLE token = nullptr;
+  if (limited && !(token = LimitedToken())) {
+    Fail("no limited token");
+    return 3;
+  }
   constexpr wchar_t kStation[] = L"OtProbeHidden";
   HWINSTA station = nullptr;
   HDESK desktop = nullptr;
@@ -461,8 +444,13 @@ int RunProgram(int argc, wchar_t** argv, bool hidden) {
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(argv[0], &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  const BOOL started =
+      token ? CreateProcessAsUserW(token, argv[0], &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                   nullptr, nullptr, &startup, &process)
+            : CreateProcessW(argv[0], &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &startup, &process);
+  if (token) CloseHandle(token);
+  if (!started) {
     Fail("cannot start the program");
     return 3;
   }
@@ -479,8 +467,8 @@ int RunProgram(int argc, wchar_t** argv, bool hidden) {
 
 int Usage() {
   Fail("usage: otprobe list | procs | version | click HWND [--send] | close HWND | "
-       "settext HWND TEXT | key HWND VK | hang TITLE MS | limited PROGRAM | "
-       "run PROGRAM [ARG...] | hidden PROGRAM [ARG...]");
+       "settext HWND TEXT | key HWND VK | hang TITLE MS | "
+       "run [--limited] [--hidden] PROGRAM [ARG...]");
   return 2;
 }
 
@@ -493,9 +481,18 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"procs" && argc == 2) return ListProcesses();
   if (command == L"version" && argc == 2) return PrintVersion();
 
-  if (command == L"limited" && argc == 3) return RunLimited(argv[2]);
-  if (command == L"run" && argc >= 3) return RunProgram(argc - 2, argv + 2, false);
-  if (command == L"hidden" && argc >= 3) return RunProgram(argc - 2, argv + 2, true);
+  if (command == L"run") {
+    bool hidden = false, limited = false;
+    int first = 2;
+    for (; first < argc; ++first) {
+      const std::wstring option = argv[first];
+      if (option == L"--hidden") hidden = true;
+      else if (option == L"--limited") limited = true;
+      else break;
+    }
+    if (first >= argc) return Usage();
+    return RunProgram(argc - first, argv + first, hidden, limited);
+  }
   if (command == L"hang" && argc == 4) {
     return HangingWindow(argv[2], static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)));
   }

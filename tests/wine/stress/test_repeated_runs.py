@@ -16,6 +16,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "launcher"))
 import otwine  # noqa: E402
 from launcher_scenarios import (MARKER_KEY, MARKER_NAME, demo_env, install, read_record,  # noqa: E402
                                 set_dotnet, wait_exit, working_dirs)
+from launcher_scenarios import start_launcher  # noqa: E402
 
 RUNS = 50
 MUTEXES = ("Orvane Tessaly Setup Launcher 32", "Global\\Orvane Tessaly Setup Mutex")
@@ -35,8 +36,8 @@ class RepeatedRuns(unittest.TestCase):
             for run in range(1, RUNS + 1):
                 record = records / f"run-{run:02}"
                 started = time.monotonic()
-                proc = s.start([exe], env=demo_env(s, record, OT_DEMO_HOLD_SECONDS=1,
-                                                   OT_DEMO_STARTER_SECONDS=0))
+                proc = start_launcher(s, exe, env=demo_env(s, record, OT_DEMO_HOLD_SECONDS=1,
+                                                           OT_DEMO_STARTER_SECONDS=0))
                 code = wait_exit(proc, 120)
                 durations.append(time.monotonic() - started)
                 self.assertEqual(code, 0, f"run {run}")
