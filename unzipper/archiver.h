@@ -52,7 +52,8 @@ class Archiver {
   unsigned Threads = 0;
   static constexpr unsigned kMaxThreads = 4;
 
-  // Called with the full path of every file written completely. Optional.
+  // Called with the full path of every file written completely (its data and time), in
+  // archive order; its close and attributes may still follow on a closing thread. Optional.
   std::function<void(const std::wstring&)> FileExtracted;
 
   // Opens FileName for reading and reads its directory. Errors: 10, 12, or one of the

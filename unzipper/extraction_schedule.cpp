@@ -1,18 +1,27 @@
 #include "extraction_schedule.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <utility>
 
 #include "crypto/wipe.h"
+#include "os/memory.h"
 #include "zip/zip_format.h"
 
 namespace orv {
 
 namespace {
 
+// An entry this large (compressed), and this many times larger than the next one in order, is
+// decoded first when a decoding thread looks for work.
+constexpr std::uint64_t kBigEntry = 1024 * 1024;
+constexpr std::uint64_t kBigEntryFactor = 4;
 // Files handed over and not yet taken by a closing thread; each holds an open file.
 constexpr std::size_t kMaxPendingCloses = 16;
+// Chunks out at once, at most: the budget, the reserve of the entry at the turn, one chunk its
+// decoding thread fills and one the writer writes. All come from one block.
+constexpr std::size_t kPoolChunks = ExtractionSchedule::kBudgetChunks + ExtractionSchedule::kTurnReserve + 2;
 
 }  // namespace
 
@@ -23,6 +32,16 @@ enum class ExtractionSchedule::JobState {
   kDecoded,    // its decoding thread has finished; the chunks and how it ended wait
   kStale,      // its decoding thread uses a password replaced since: queued again when it stops
   kAbandoned,  // the writer wants nothing of it any more: free when its decoding thread stops
+};
+
+// Who waits for what: a change wakes the threads only when one waits for what it changes.
+enum class ExtractionSchedule::Waiter {
+  kWriterForData,    // the entry at the turn: a chunk, or a change of its state
+  kWriterForSlot,    // a slot to become free for the next entry
+  kWriterForCloses,  // room in the closing queue, or every file closed
+  kDecoderForWork,   // an entry to take
+  kDecoderForRoom,   // room for a chunk, or the end of its entry's decoding
+  kCloser,           // a file to close
 };
 
 enum class ExtractionSchedule::JobEvent {
@@ -60,16 +79,36 @@ struct ExtractionSchedule::Close {
   std::uint32_t attributes = 0;
 };
 
-// The output of a decoding thread: every block the entry's reader emits becomes a chunk.
+// The output of a decoding thread: every block the entry's reader emits becomes a chunk. It
+// lends the reader a chunk to inflate into, so that a block is never copied.
 class ExtractionSchedule::ChunkSink final : public OutputFile {
  public:
   ChunkSink(ExtractionSchedule& schedule, Job& job, std::size_t index)
       : schedule_(schedule), job_(job), index_(index) {}
+  ~ChunkSink() override {
+    if (lent_ != nullptr) schedule_.Release(lent_);
+  }
+  ChunkSink(const ChunkSink&) = delete;
+  ChunkSink& operator=(const ChunkSink&) = delete;
+
+  std::uint8_t* LendBlock(std::size_t size) override {
+    if (lent_ == nullptr && size <= kChunkSize) lent_ = schedule_.AcquireChunk(job_, index_);
+    return lent_ != nullptr ? lent_->data : nullptr;
+  }
   bool Write(const void* data, std::size_t size) override {
+    if (lent_ != nullptr && data == lent_->data && size <= kChunkSize) {
+      Chunk* chunk = std::exchange(lent_, nullptr);
+      chunk->size = size;
+      return schedule_.Commit(job_, index_, chunk);
+    }
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     while (size > 0) {
       const std::size_t part = size < kChunkSize ? size : kChunkSize;
-      if (!schedule_.Deliver(job_, index_, bytes, part)) return false;
+      Chunk* chunk = schedule_.AcquireChunk(job_, index_);
+      if (chunk == nullptr) return false;
+      std::memcpy(chunk->data, bytes, part);
+      chunk->size = part;
+      if (!schedule_.Commit(job_, index_, chunk)) return false;
       bytes += part;
       size -= part;
     }
@@ -83,6 +122,7 @@ class ExtractionSchedule::ChunkSink final : public OutputFile {
   ExtractionSchedule& schedule_;
   Job& job_;
   std::size_t index_;
+  Chunk* lent_ = nullptr;  // lent to the reader, not yet written
 };
 
 bool ArchiveView::Size(std::uint64_t& size) {
@@ -127,20 +167,21 @@ ExtractionSchedule::ExtractionSchedule(InputFile& archive, const zip::CentralDir
 ExtractionSchedule::~ExtractionSchedule() {
   mutex_.Lock();
   stopping_ = true;
-  Changed();
+  changed_.NotifyAll();
   mutex_.Unlock();
   for (unsigned i = 0; i < decodersStarted_; ++i) decoders_[i].Join();
   mutex_.Lock();
   closersEnd_ = true;  // they close what is queued first
-  Changed();
+  changed_.NotifyAll();
   mutex_.Unlock();
   for (unsigned i = 0; i < closersStarted_; ++i) closers_[i].Join();
   for (std::size_t i = 0; i < kWindow; ++i) FreeChunks(jobs_[i]);
   while (freeChunks_ != nullptr) {
     Chunk* chunk = freeChunks_;
     freeChunks_ = chunk->next;
-    delete chunk;
+    if (!InPool(chunk)) delete chunk;
   }
+  FreeLargeBlock(pool_, kPoolChunks * sizeof(Chunk));
   crypto::SecureWipe(password_.data(), password_.size());
 }
 
@@ -150,16 +191,21 @@ const ExtractionSchedule::Job& ExtractionSchedule::Slot(std::size_t index) const
 const std::wstring& ExtractionSchedule::Name(std::size_t index) const { return Slot(index).name; }
 const zip::Entry& ExtractionSchedule::Entry(std::size_t index) const { return *Slot(index).entry; }
 
-void ExtractionSchedule::Wait() {
-  ++waiting_;
+void ExtractionSchedule::Wait(Waiter who) {
+  ++waiting_[static_cast<int>(who)];
   changed_.Wait(mutex_);
-  --waiting_;
+  --waiting_[static_cast<int>(who)];
 }
 
-// With the mutex held, after any change another thread may wait for. Most changes find every
-// thread busy, and then cost no system call.
-void ExtractionSchedule::Changed() {
-  if (waiting_ != 0) changed_.NotifyAll();
+// With the mutex held, after a change that threads of the kinds named may wait for. Most
+// changes find none of them waiting, and then cost no system call.
+void ExtractionSchedule::Wake(std::initializer_list<Waiter> whom) {
+  for (const Waiter who : whom) {
+    if (waiting_[static_cast<int>(who)] != 0) {
+      changed_.NotifyAll();
+      return;
+    }
+  }
 }
 
 void ExtractionSchedule::Apply(Job& job, JobEvent event) {
@@ -190,7 +236,10 @@ void ExtractionSchedule::Apply(Job& job, JobEvent event) {
   // Chunks live only while the writer may still want them.
   if (next != JobState::kDecoding && next != JobState::kDecoded) FreeChunks(job);
   job.state = next;
-  Changed();
+  if (next == JobState::kQueued) Wake({Waiter::kDecoderForWork});
+  if (next == JobState::kAbandoned || next == JobState::kStale) Wake({Waiter::kDecoderForRoom});  // to stop
+  if (next == JobState::kFree) Wake({Waiter::kWriterForSlot});
+  if (job.index == turn_) Wake({Waiter::kWriterForData});
 }
 
 void ExtractionSchedule::StartDecoding(unsigned count) {
@@ -205,7 +254,7 @@ void ExtractionSchedule::Add(const zip::Entry& entry, std::wstring name, bool de
   MutexLock lock(mutex_);
   Job& job = Slot(added_);
   // The slot's last entry is behind the writer; only its decoding thread may still be on it.
-  while (job.state != JobState::kFree) Wait();
+  while (job.state != JobState::kFree) Wait(Waiter::kWriterForSlot);
   job.index = added_++;
   job.entry = &entry;
   job.name = std::move(name);
@@ -219,8 +268,11 @@ void ExtractionSchedule::BeginTurn(std::size_t index) {
   MutexLock lock(mutex_);
   turn_ = index;
   Job& job = Slot(index);
-  if (job.state == JobState::kQueued) Apply(job, JobEvent::kDrop);
-  Changed();  // a decoding thread waiting for room may use the reserve now
+  // Nobody has it: an idle decoding thread takes it now, else the writer decodes it.
+  if (job.state == JobState::kQueued && waiting_[static_cast<int>(Waiter::kDecoderForWork)] == 0) {
+    Apply(job, JobEvent::kDrop);
+  }
+  Wake({Waiter::kDecoderForRoom, Waiter::kDecoderForWork});  // the reserve, or the entry to take
 }
 
 ExtractionSchedule::Delivery ExtractionSchedule::Next(std::size_t index, ChunkLease& lease) {
@@ -235,19 +287,25 @@ ExtractionSchedule::Delivery ExtractionSchedule::Next(std::size_t index, ChunkLe
       --job.chunks;
       lease.owner_ = this;
       lease.chunk_ = chunk;
-      Changed();  // room for the decoding thread
+      if (job.chunks + 1 == kTurnReserve) Wake({Waiter::kDecoderForRoom});  // below the turn's reserve again
       return Delivery::kChunk;
     }
     switch (job.state) {
       case JobState::kDecoding:
       case JobState::kStale:
-        Wait();
+        Wait(Waiter::kWriterForData);
         continue;
       case JobState::kDecoded:
         if (job.complete && !(job.usedPassword && job.generation != generation_)) return Delivery::kComplete;
         break;
-      case JobState::kFree:
       case JobState::kQueued:
+        // An idle decoding thread, woken at the turn's beginning, is about to take it.
+        if (waiting_[static_cast<int>(Waiter::kDecoderForWork)] != 0) {
+          Wait(Waiter::kWriterForData);
+          continue;
+        }
+        break;
+      case JobState::kFree:
       case JobState::kAbandoned:
         break;
     }
@@ -258,6 +316,7 @@ ExtractionSchedule::Delivery ExtractionSchedule::Next(std::size_t index, ChunkLe
 
 void ExtractionSchedule::EndTurn(std::size_t index) {
   MutexLock lock(mutex_);
+  turn_ = index + 1;
   Apply(Slot(index), JobEvent::kDrop);
 }
 
@@ -274,23 +333,56 @@ void ExtractionSchedule::ReplacePassword(const std::string& password) {
   }
 }
 
-// The first entry after the turn that waits for a decoding thread, in archive order.
+// The entry a decoding thread takes: the first that waits for one, in archive order (the one at
+// the writer's turn waits only while the writer leaves it to an idle decoding thread), unless
+// an entry much larger than that one waits further on: started early (one at a time), such an
+// entry does not end the run alone on one processor while the others are idle. Only its
+// decoding comes early; its file is written at its turn.
 ExtractionSchedule::Job* ExtractionSchedule::JobToTake() {
-  for (std::size_t index = turn_ + 1; index < added_; ++index) {
+  Job* first = nullptr;
+  std::size_t index = turn_;
+  for (; index < added_ && first == nullptr; ++index) {
     Job& job = Slot(index);
-    if (job.index == index && job.state == JobState::kQueued) return &job;
+    if (job.index == index && job.state == JobState::kQueued) first = &job;
   }
-  return nullptr;
+  if (first == nullptr || (bigJob_ != SIZE_MAX && bigJob_ >= turn_)) return first;
+  Job* big = nullptr;
+  std::uint64_t bigSize = first->entry->compressedSize * kBigEntryFactor;
+  if (bigSize < kBigEntry) bigSize = kBigEntry;
+  for (; index < added_; ++index) {
+    Job& job = Slot(index);
+    if (job.index == index && job.state == JobState::kQueued && job.entry->compressedSize >= bigSize) {
+      big = &job;
+      bigSize = job.entry->compressedSize;
+    }
+  }
+  if (big == nullptr) return first;
+  bigJob_ = big->index;
+  return big;
 }
 
+bool ExtractionSchedule::InPool(const Chunk* chunk) const {
+  const auto* pool = static_cast<const Chunk*>(pool_);
+  return pool != nullptr && chunk >= pool && chunk < pool + kPoolChunks;
+}
+
+// A free chunk: one given back, else the next of the pool (made at the first need), else,
+// should the pool be missing or used up, one of its own.
 ExtractionSchedule::Chunk* ExtractionSchedule::TakeChunk() {
   Chunk* chunk = freeChunks_;
   if (chunk != nullptr) {
     freeChunks_ = chunk->next;
   } else {
-    chunk = new (std::nothrow) Chunk;
-    if (chunk == nullptr) return nullptr;
-    ++chunksAllocated_;
+    if (pool_ == nullptr && !poolRefused_) {
+      pool_ = AllocateLargeBlock(kPoolChunks * sizeof(Chunk));
+      poolRefused_ = pool_ == nullptr;
+    }
+    if (pool_ != nullptr && poolUsed_ < kPoolChunks) {
+      chunk = new (static_cast<Chunk*>(pool_) + poolUsed_++) Chunk;
+    } else {
+      chunk = new (std::nothrow) Chunk;
+      if (chunk == nullptr) return nullptr;
+    }
   }
   chunk->next = nullptr;
   chunk->size = 0;
@@ -301,7 +393,7 @@ ExtractionSchedule::Chunk* ExtractionSchedule::TakeChunk() {
 void ExtractionSchedule::PutChunk(Chunk* chunk) {
   chunk->next = freeChunks_;
   freeChunks_ = chunk;
-  --chunksOut_;
+  if (chunksOut_-- == kBudgetChunks) Wake({Waiter::kDecoderForRoom});  // room again
 }
 
 void ExtractionSchedule::FreeChunks(Job& job) {
@@ -317,30 +409,29 @@ void ExtractionSchedule::FreeChunks(Job& job) {
 void ExtractionSchedule::Release(Chunk* chunk) {
   MutexLock lock(mutex_);
   PutChunk(chunk);
-  Changed();
 }
 
-// On a decoding thread: one block of the job's data becomes a chunk, once there is room. False
-// when the writer no longer wants the job's data, the schedule stops, or memory ran out.
-bool ExtractionSchedule::Deliver(Job& job, std::size_t index, const std::uint8_t* data, std::size_t size) {
-  const auto wanted = [&] { return !stopping_ && job.index == index && job.state == JobState::kDecoding; };
-  Chunk* chunk = nullptr;
-  {
-    MutexLock lock(mutex_);
-    for (;;) {
-      if (!wanted()) return false;
-      if (chunksOut_ < kBudgetChunks || (index == turn_ && job.chunks < kTurnReserve)) break;
-      Wait();
-    }
-    chunk = TakeChunk();
-    if (chunk == nullptr) return false;
-  }
-  std::memcpy(chunk->data, data, size);
-  chunk->size = size;
+bool ExtractionSchedule::Wanted(const Job& job, std::size_t index) const {
+  return !stopping_ && job.index == index && job.state == JobState::kDecoding;
+}
+
+// On a decoding thread: a chunk for the job's next block, once there is room. Null when the
+// writer no longer wants the job's data, the schedule stops, or memory ran out.
+ExtractionSchedule::Chunk* ExtractionSchedule::AcquireChunk(Job& job, std::size_t index) {
   MutexLock lock(mutex_);
-  if (!wanted()) {
+  for (;;) {
+    if (!Wanted(job, index)) return nullptr;
+    if (chunksOut_ < kBudgetChunks || (index == turn_ && job.chunks < kTurnReserve)) break;
+    Wait(Waiter::kDecoderForRoom);
+  }
+  return TakeChunk();
+}
+
+// The filled chunk goes to the job's, or back when the job's data is no longer wanted.
+bool ExtractionSchedule::Commit(Job& job, std::size_t index, Chunk* chunk) {
+  MutexLock lock(mutex_);
+  if (!Wanted(job, index)) {
     PutChunk(chunk);
-    Changed();
     return false;
   }
   if (job.last != nullptr) {
@@ -350,7 +441,9 @@ bool ExtractionSchedule::Deliver(Job& job, std::size_t index, const std::uint8_t
   }
   job.last = chunk;
   ++job.chunks;
-  Changed();
+  // The writer takes the chunks two at a time at least: half the wake-ups. The turn's reserve
+  // lets the decoding thread add the second, and the end of the entry wakes it anyway.
+  if (index == turn_ && job.chunks >= kTurnReserve) Wake({Waiter::kWriterForData});
   return true;
 }
 
@@ -397,7 +490,7 @@ void ExtractionSchedule::Decode() {
   while (!stopping_) {
     Job* job = JobToTake();
     if (job == nullptr) {
-      Wait();
+      Wait(Waiter::kDecoderForWork);
       continue;
     }
     Apply(*job, JobEvent::kTake);
@@ -443,11 +536,12 @@ void ExtractionSchedule::HandOver(std::unique_ptr<OutputFile> file, const std::w
   close.file = std::move(file);
   {
     MutexLock lock(mutex_);
-    if (idleClosers_ <= closeCount_) StartCloser();
+    // Another closing thread when none runs yet, or when files wait that no idle one takes.
+    if (closersStarted_ == 0 || closeCount_ >= waiting_[static_cast<int>(Waiter::kCloser)] + 2) StartCloser();
     if (closersStarted_ > 0) {
-      while (closeCount_ == kMaxPendingCloses) Wait();
+      while (closeCount_ == kMaxPendingCloses) Wait(Waiter::kWriterForCloses);
       closes_[(closeHead_ + closeCount_++) % kMaxPendingCloses] = std::move(close);
-      Changed();
+      Wake({Waiter::kCloser});
       return;
     }
   }
@@ -461,7 +555,7 @@ bool ExtractionSchedule::ClosesPending() {
 
 void ExtractionSchedule::WaitForCloses() {
   MutexLock lock(mutex_);
-  while (closeCount_ + closing_ > 0) Wait();
+  while (closeCount_ + closing_ > 0) Wait(Waiter::kWriterForCloses);
 }
 
 void ExtractionSchedule::ClosingMain(void* schedule) { static_cast<ExtractionSchedule*>(schedule)->CloseFiles(); }
@@ -475,19 +569,17 @@ void ExtractionSchedule::CloseFiles() {
       closeHead_ = (closeHead_ + 1) % kMaxPendingCloses;
       --closeCount_;
       ++closing_;
-      Changed();  // room in the queue
+      Wake({Waiter::kWriterForCloses});  // room in the queue
       {
         MutexUnlock unlocked(mutex_);
         CloseFile(close);
       }
       --closing_;
-      Changed();
+      Wake({Waiter::kWriterForCloses});
       continue;
     }
     if (closersEnd_) return;
-    ++idleClosers_;
-    Wait();
-    --idleClosers_;
+    Wait(Waiter::kCloser);
   }
 }
 

@@ -15,9 +15,11 @@
 //    does not fit, a damaged entry, a read error, no memory) is never shown: the writer
 //    decodes that entry itself at its turn, as one thread would, prompts included, skipping
 //    what it has already written. An entry decoded ahead with a password that the user has
-//    replaced since is decoded again with the new one. A decoding thread never takes the entry
-//    at the writer's turn: when none has it, the writer decodes it itself. So the extraction
-//    ends whatever number of threads actually starts, none included.
+//    replaced since is decoded again with the new one. When the writer's turn comes for an
+//    entry nobody has, an idle decoding thread takes it, or else the writer decodes it itself
+//    (a thread that is waiting for work always takes it, so the writer never waits for one
+//    that is busy). So the extraction ends whatever number of threads actually starts, none
+//    included.
 //  - Closing threads, started as they are needed, close the files the writer has finished and
 //    then give them their attributes (attributes must follow the close: Windows' FAT driver
 //    marks a file just written as archived when its handle closes), so that a slow close (an
@@ -32,6 +34,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -112,7 +115,7 @@ class ExtractionSchedule {
   // The archive for the writer's own decoding.
   InputFile& WriterArchive() { return writerView_; }
   // The entry's turn has come: a decoding thread that has it may now go past the budget; if
-  // none has it, none will.
+  // none has it, an idle one takes it, or else none will (the writer decodes it).
   void BeginTurn(std::size_t index);
   // What the writer writes next for the entry at its turn; waits for the decoding thread.
   Delivery Next(std::size_t index, ChunkLease& chunk);
@@ -133,6 +136,7 @@ class ExtractionSchedule {
  private:
   enum class JobState;
   enum class JobEvent;
+  enum class Waiter;
   struct Job;
   struct Close;
   class ChunkSink;
@@ -141,13 +145,16 @@ class ExtractionSchedule {
   const Job& Slot(std::size_t index) const;
   void Apply(Job& job, JobEvent event);  // the one place a job changes state
   Job* JobToTake();
-  bool Deliver(Job& job, std::size_t index, const std::uint8_t* data, std::size_t size);
+  bool Wanted(const Job& job, std::size_t index) const;
+  Chunk* AcquireChunk(Job& job, std::size_t index);
+  bool Commit(Job& job, std::size_t index, Chunk* chunk);
+  bool InPool(const Chunk* chunk) const;
   Chunk* TakeChunk();
   void PutChunk(Chunk* chunk);
   void FreeChunks(Job& job);
   void Release(Chunk* chunk);
-  void Wait();
-  void Changed();
+  void Wait(Waiter who);
+  void Wake(std::initializer_list<Waiter> whom);
   void CloseFile(Close& close);
   bool StartCloser();
   static void DecodingMain(void* schedule);
@@ -163,23 +170,25 @@ class ExtractionSchedule {
 
   Mutex mutex_;  // guards everything below
   ConditionVariable changed_;
-  unsigned waiting_ = 0;  // threads in Wait: a change wakes them only when there are any
+  unsigned waiting_[6] = {};  // threads in Wait, by what they wait for
   bool stopping_ = false;
   std::unique_ptr<Job[]> jobs_;   // job i in slot i % kWindow
   std::size_t added_ = 0;         // entries added
-  std::size_t turn_ = 0;          // the entry at the writer's turn
+  std::size_t turn_ = 0;          // the entry at the writer's turn, or the next one
+  std::size_t bigJob_ = SIZE_MAX; // the entry last taken ahead of the order for its size
   std::string password_;
   unsigned generation_ = 0;       // counts the replacements of the password
-  Chunk* freeChunks_ = nullptr;   // allocated and unused
-  std::size_t chunksOut_ = 0;     // held by jobs or the writer
-  std::size_t chunksAllocated_ = 0;
+  void* pool_ = nullptr;          // the chunks' memory, one block
+  std::size_t poolUsed_ = 0;      // chunks of the pool handed out so far
+  bool poolRefused_ = false;
+  Chunk* freeChunks_ = nullptr;   // given back, for reuse
+  std::size_t chunksOut_ = 0;     // held by jobs, by a decoding thread or by the writer
 
   std::unique_ptr<Thread[]> decoders_;
   unsigned decodersStarted_ = 0;
   std::unique_ptr<Close[]> closes_;  // a ring of kMaxPendingCloses: handing over never allocates
   std::size_t closeHead_ = 0, closeCount_ = 0;
-  unsigned closing_ = 0;      // files being closed now
-  unsigned idleClosers_ = 0;  // closing threads waiting for work
+  unsigned closing_ = 0;  // files being closed now
   bool closersEnd_ = false;
   bool closerRefused_ = false;  // the system refused a closing thread: no more are asked for
   std::unique_ptr<Thread[]> closers_;

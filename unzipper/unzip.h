@@ -16,7 +16,8 @@ constexpr std::int32_t kUnzipCompleted = -1;
 constexpr std::int32_t kUnzipFailed = 0;
 
 struct UnzipObserver {
-  // Full path of each file written completely.
+  // Full path of each file written completely (its data and time), in archive order, on the
+  // calling thread; a closing thread may still be closing it and setting its attributes.
   std::function<void(const std::wstring&)> fileExtracted;
   // The text of the error that made the result 0.
   std::function<void(const std::wstring&)> failed;
