@@ -333,11 +333,12 @@ void ExtractionSchedule::ReplacePassword(const std::string& password) {
   }
 }
 
-// The entry a decoding thread takes: the first that waits for one, in archive order (the one at
-// the writer's turn waits only while the writer leaves it to an idle decoding thread), unless
-// an entry much larger than that one waits further on: started early (one at a time), such an
+// The entry a decoding thread takes: the first that waits for one, in archive order, unless an
+// entry much larger than that one waits further on: started early (one at a time), such an
 // entry does not end the run alone on one processor while the others are idle. Only its
-// decoding comes early; its file is written at its turn.
+// decoding comes early; its file is written at its turn. The entry at the writer's turn always
+// goes first: it waits only when the writer has left it to an idle decoding thread, and the
+// writer waits for that thread to take it.
 ExtractionSchedule::Job* ExtractionSchedule::JobToTake() {
   Job* first = nullptr;
   std::size_t index = turn_;
@@ -345,7 +346,7 @@ ExtractionSchedule::Job* ExtractionSchedule::JobToTake() {
     Job& job = Slot(index);
     if (job.index == index && job.state == JobState::kQueued) first = &job;
   }
-  if (first == nullptr || (bigJob_ != SIZE_MAX && bigJob_ >= turn_)) return first;
+  if (first == nullptr || first->index == turn_ || (bigJob_ != SIZE_MAX && bigJob_ >= turn_)) return first;
   Job* big = nullptr;
   std::uint64_t bigSize = first->entry->compressedSize * kBigEntryFactor;
   if (bigSize < kBigEntry) bigSize = kBigEntry;
