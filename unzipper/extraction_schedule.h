@@ -8,7 +8,9 @@
 // by construction, for a full disk too, and nothing ever needs undoing. This unit lends the
 // writer two kinds of threads:
 //  - Decoding threads read, decrypt, authenticate and inflate the entries after the writer's
-//    into chunks of memory, within a budget (kBudgetChunks). At an entry's turn the writer
+//    into chunks of memory, within a budget (kBudgetChunks), in archive order but for one entry
+//    much larger than the next, which goes first so that it does not end the run alone on one
+//    processor. At an entry's turn the writer
 //    writes the chunks decoded for it while its decoding thread may still add more (the entry
 //    at the turn may always have a few chunks beyond the budget), so an entry larger than the
 //    budget streams through. Whatever a decoding thread did not finish well (a password that
@@ -23,10 +25,12 @@
 //  - Closing threads, started as they are needed, close the files the writer has finished and
 //    then give them their attributes (attributes must follow the close: Windows' FAT driver
 //    marks a file just written as archived when its handle closes), so that a slow close (an
-//    on-access scanner) does not hold up the writer. Their outcome cannot fail an entry: a
-//    close reports no write error on Windows. The writer waits for them before it touches a
-//    path where something exists, so no entry meets a file still being closed, whatever the
-//    spelling of its name (the file system resolves case and 8.3 short names).
+//    on-access scanner) does not hold up the writer. Their outcome cannot fail an entry: the
+//    writer has moved on by then (and on Windows closing a file reports none of the write
+//    errors the system meets when it later flushes its cache). The writer waits for them
+//    before it touches a path where something exists, so no entry meets a file still being
+//    closed, whatever the spelling of its name (the file system resolves case and 8.3 short
+//    names: no name needs a rule of its own).
 //
 // Each entry has a job in a ring of kWindow slots. A job's life is one state, changed by one
 // function (Apply); one mutex and one condition variable serve every wait, and every wait
