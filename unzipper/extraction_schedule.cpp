@@ -13,10 +13,12 @@ namespace orv {
 
 namespace {
 
-// An entry this large (compressed), and this many times larger than the next one in order, is
-// decoded first when a decoding thread looks for work.
+// An entry this large (compressed), and this many times larger than the next one in order, may
+// be decoded ahead of the order. Before its turn it may hold this many chunks, three quarters
+// of the budget: the rest keeps the entries before it going.
 constexpr std::uint64_t kBigEntry = 1024 * 1024;
 constexpr std::uint64_t kBigEntryFactor = 4;
+constexpr std::size_t kBigEntryChunks = ExtractionSchedule::kBudgetChunks * 3 / 4;
 // Files handed over and not yet taken by a closing thread; each holds an open file.
 constexpr std::size_t kMaxPendingCloses = 16;
 // Chunks out at once, at most: the budget, the reserve of the entry at the turn, one chunk its
@@ -334,8 +336,10 @@ void ExtractionSchedule::ReplacePassword(const std::string& password) {
 }
 
 // The entry a decoding thread takes: the first that waits for one, in archive order, unless an
-// entry much larger than that one waits further on: started early (one at a time), such an
-// entry does not end the run alone on one processor while the others are idle. Only its
+// entry much larger than that one waits further on (one at a time). Such an entry is taken
+// early, once what still waits before it would fill no more than the share of the budget it
+// may hold ahead: it is then well on when its turn comes, and finishes while the others go on
+// with the entries after it, instead of ending the run alone on one processor. Only its
 // decoding comes early; its file is written at its turn. The entry at the writer's turn always
 // goes first: it waits only when the writer has left it to an idle decoding thread, and the
 // writer waits for that thread to take it.
@@ -350,14 +354,18 @@ ExtractionSchedule::Job* ExtractionSchedule::JobToTake() {
   Job* big = nullptr;
   std::uint64_t bigSize = first->entry->compressedSize * kBigEntryFactor;
   if (bigSize < kBigEntry) bigSize = kBigEntry;
-  for (; index < added_; ++index) {
+  std::uint64_t waiting = 0, waitingBeforeBig = 0;  // decoded bytes of the queued entries
+  for (index = first->index; index < added_; ++index) {
     Job& job = Slot(index);
-    if (job.index == index && job.state == JobState::kQueued && job.entry->compressedSize >= bigSize) {
+    if (job.index != index || job.state != JobState::kQueued) continue;
+    if (job.entry->compressedSize >= bigSize) {
       big = &job;
       bigSize = job.entry->compressedSize;
+      waitingBeforeBig = waiting;
     }
+    waiting += job.entry->uncompressedSize;
   }
-  if (big == nullptr) return first;
+  if (big == nullptr || waitingBeforeBig > kBigEntryChunks * kChunkSize) return first;
   bigJob_ = big->index;
   return big;
 }
@@ -422,7 +430,9 @@ ExtractionSchedule::Chunk* ExtractionSchedule::AcquireChunk(Job& job, std::size_
   MutexLock lock(mutex_);
   for (;;) {
     if (!Wanted(job, index)) return nullptr;
-    if (chunksOut_ < kBudgetChunks || (index == turn_ && job.chunks < kTurnReserve)) break;
+    const bool share = index != bigJob_ || index == turn_ || job.chunks < kBigEntryChunks;
+    const bool room = chunksOut_ < kBudgetChunks && share;
+    if (room || (index == turn_ && job.chunks < kTurnReserve)) break;
     Wait(Waiter::kDecoderForRoom);
   }
   return TakeChunk();
