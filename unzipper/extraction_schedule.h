@@ -68,7 +68,7 @@ class ExtractionSchedule {
  public:
   static constexpr std::size_t kWindow = 64;  // entries added and not yet done, at most
   static constexpr std::size_t kChunkSize = zip::EntryReader::kBlockSize;
-  static constexpr std::size_t kBudgetChunks = 64;  // 16 MiB of decoded data ahead
+  static constexpr std::size_t kBudgetChunks = 128;  // 32 MiB of decoded data ahead
   static constexpr std::size_t kTurnReserve = 2;    // chunks the entry at the turn may add beyond it
   static constexpr unsigned kMaxDecoders = 4;
   static constexpr unsigned kMaxClosers = 8;

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "archive_error.h"
+#include "extraction_schedule.h"
 #include "memory_file_system.h"
 #include "os/threads.h"
 #include "test_zip_writer.h"
@@ -360,7 +361,7 @@ TEST_P(BigEntries, ABigEntrySharingAPathWaitsItsTurn) {
 // wait; at its turn it streams through to its file.
 TEST_P(BigEntries, AnEntryLargerThanTheBudgetStreamsThroughAtItsTurn) {
   auto entries = Entries();
-  entries[3].data = std::string(20 * 1024 * 1024, 'b') + Data(3);
+  entries[3].data = std::string(ExtractionSchedule::kBudgetChunks * ExtractionSchedule::kChunkSize + (4 << 20), 'b') + Data(3);
   entries[3].method = 8;
   files.outputFault = [](const std::wstring& path) {
     FaultyFileSystem::OutputFault fault;
