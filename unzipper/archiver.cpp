@@ -13,6 +13,10 @@ namespace orv {
 namespace {
 
 constexpr std::uint32_t kAttributeReadOnly = 0x01;
+// What SetFileAttributes accepts of an entry's attributes: read-only, hidden, system, archive,
+// normal, temporary, offline, not content-indexed. Archives made on Unix carry the mode in the
+// upper half and flag bits (0x8000) that Windows would reject.
+constexpr std::uint32_t kSettableAttributes = 0x31A7;
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
@@ -112,206 +116,235 @@ bool Archiver::IsSelected(const std::wstring& name, std::uint32_t entryAttribute
   return exclusionMask.empty() || !MatchesMask(name, exclusionMask, Recurse);
 }
 
-Status Archiver::ExtractFiles(const std::wstring& fileMask, std::uint32_t attributes,
-                              const std::wstring& exclusionMask) {
-  if (!archive_) return Status::Archiver(kErrorCannotOpenArchive).WithObjectName(Name);
-  std::wstring outputBase = BaseDir.empty() ? fs_.CurrentDirectory() : BaseDir;
-  // Without a base the entries would land at the root of the current drive.
-  if (outputBase.empty()) return Status::Fatal(L"Cannot determine the current directory");
-  if (outputBase.back() != L'\\') outputBase += L'\\';
+// Where an entry goes, worked out once when it enters the schedule's window.
+struct Archiver::OutputPath {
+  bool safe = false;        // false: the name would leave the destination (error 60)
+  bool writesFile = false;  // false: a directory entry, finished once its directories exist
+  std::wstring directory;   // the directory to make: the base and the name's directory part
+  std::wstring file;        // the full path of the file
+};
 
-  Run run;
-  run.outputBase = outputBase;
-  // Every output path begins with the base, so one answer serves every file.
-  run.needsFlush = FlushBuffers && (IsFloppyPath(outputBase) || fs_.IsRemovableDrive(outputBase));
-  for (const zip::Entry& entry : directory_.entries) {
-    if (IsSelected(DecodeName(entry), entry.externalAttributes, fileMask, attributes, exclusionMask)) {
-      run.selected.push_back(&entry);
-    }
-  }
-  if (run.selected.empty()) return Status::Ok();
-  return Schedule(run);
-}
+// One ExtractFiles call, as the calling thread sees it.
+struct Archiver::Run {
+  std::wstring outputBase;  // ends in '\'
+  bool needsFlush = false;
+  ExtractionSchedule* schedule = nullptr;
+  std::unique_ptr<zip::EntryReader> reader;  // for the entries the calling thread decodes
+  std::vector<OutputPath> paths = std::vector<OutputPath>(ExtractionSchedule::kWindow);
 
-bool OutputPathOf(const std::wstring& name, bool createDirs, std::wstring& working, std::wstring& directoryPart) {
-  working = name;
+  OutputPath& PathOf(std::size_t index) { return paths[index % paths.size()]; }
+};
+
+struct Archiver::EntryOutcome {
+  Status status;      // an archiver error goes to the failure prompt; a fatal one ends the run
+  bool wrote = false; // the file is complete and handed over for closing
+};
+
+namespace {
+
+// The output path of an entry: '\' separators, the directory part kept with CreateDirs and
+// dropped without it. False for a name that leaves the destination.
+bool MakeOutputPath(const std::wstring& outputBase, const std::wstring& name, bool createDirs,
+                    std::wstring& directory, std::wstring& file) {
+  std::wstring working = name;
   for (wchar_t& c : working) {
     if (c == L'/') c = L'\\';
   }
   if (!zip::IsSafeEntryName(working)) return false;
   const auto cut = working.rfind(L'\\');
-  directoryPart = cut == std::wstring::npos ? std::wstring() : working.substr(0, cut + 1);
-  if (!createDirs) {
-    working.erase(0, directoryPart.size());
-    directoryPart.clear();
-  }
+  const std::size_t directoryLength = cut == std::wstring::npos ? 0 : cut + 1;
+  directory.assign(outputBase).append(working, 0, createDirs ? directoryLength : 0);
+  file.assign(outputBase).append(working, createDirs ? 0 : directoryLength, std::wstring::npos);
   return true;
 }
 
-// One entry, from its directory to the hand-over of its output file to a closing thread.
-// sleeper is the decoding thread's, null on the calling thread, which asks for a password
-// itself. Never throws: a failure to allocate ends the entry as the fatal "Out of memory".
-void Archiver::ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reader, InputFile& archive,
-                            Sleeper* sleeper) {
-  Job& job = run.JobAt(index);
-  // Neither allocates: the status is made by the caller, its object name added here.
-  const auto finish = [&](Status status, bool abandoned = false) {
-    Status named;
-    bool outOfMemory = false;
-    try {
-      named = status.WithObjectName(Name);
-    } catch (...) {
-      outOfMemory = true;
+// What the calling thread writes when it decodes an entry again after it wrote the first
+// bytes from its decoding thread: those bytes are passed over, the rest goes to the file.
+class SkippingOutput final : public OutputFile {
+ public:
+  SkippingOutput(OutputFile& out, std::uint64_t skip) : out_(out), skip_(skip) {}
+  bool Write(const void* data, std::size_t size) override {
+    if (skip_ >= size) {
+      skip_ -= size;
+      return true;
     }
-    MutexLock lock(run.mutex);
-    job.status = std::move(named);
-    job.outOfMemory = outOfMemory;
-    job.abandoned = abandoned;
-    job.state = JobState::kDone;
-    if (outOfMemory || !job.status.ok()) job.undecided = true;
-    run.WakeAll();
+    const auto* bytes = static_cast<const std::uint8_t*>(data) + skip_;
+    size -= static_cast<std::size_t>(skip_);
+    skip_ = 0;
+    return out_.Write(bytes, size);
+  }
+  bool SetLastWriteTime(std::uint16_t dosDate, std::uint16_t dosTime) override {
+    return out_.SetLastWriteTime(dosDate, dosTime);
+  }
+  bool Flush() override { return out_.Flush(); }
+  bool Close() override { return out_.Close(); }
+
+ private:
+  OutputFile& out_;
+  std::uint64_t skip_;
+};
+
+}  // namespace
+
+Status Archiver::ExtractFiles(const std::wstring& fileMask, std::uint32_t attributes,
+                              const std::wstring& exclusionMask) {
+  if (!archive_) return Status::Archiver(kErrorCannotOpenArchive).WithObjectName(Name);
+  Run run;
+  run.outputBase = BaseDir.empty() ? fs_.CurrentDirectory() : BaseDir;
+  // Without a base the entries would land at the root of the current drive.
+  if (run.outputBase.empty()) return Status::Fatal(L"Cannot determine the current directory");
+  if (run.outputBase.back() != L'\\') run.outputBase += L'\\';
+  // Every output path begins with the base, so one answer serves every file.
+  run.needsFlush = FlushBuffers && (IsFloppyPath(run.outputBase) || fs_.IsRemovableDrive(run.outputBase));
+
+  ExtractionSchedule schedule(*archive_, directory_, fs_, Password);
+  run.schedule = &schedule;
+  unsigned threads = Threads != 0 ? Threads : ProcessorCount();
+  if (threads > kMaxThreads) threads = kMaxThreads;
+  if (threads > 1 && directory_.entries.size() > 1) schedule.StartDecoding(threads);
+
+  std::size_t next = 0;   // the next entry of the directory to look at
+  std::size_t added = 0;  // selected entries given to the schedule
+  unsigned attempt = 0;
+  for (std::size_t turn = 0;;) {
+    // The window fills in archive order; each name is decoded and each path built here, once.
+    while (added < turn + ExtractionSchedule::kWindow && next < directory_.entries.size()) {
+      const zip::Entry& entry = directory_.entries[next++];
+      std::wstring name = DecodeName(entry);
+      if (!IsSelected(name, entry.externalAttributes, fileMask, attributes, exclusionMask)) continue;
+      OutputPath& path = run.PathOf(added);
+      path.safe = MakeOutputPath(run.outputBase, name, CreateDirs, path.directory, path.file);
+      // A name ending in a separator names a directory, whatever its attributes say.
+      path.writesFile = path.safe && !(entry.externalAttributes & zip::kAttributeDirectory) &&
+                        path.file.back() != L'\\';
+      schedule.Add(entry, std::move(name), path.writesFile);
+      ++added;
+    }
+    if (turn == added) return Status::Ok();
+
+    schedule.BeginTurn(turn);
+    EntryOutcome outcome = ExtractEntry(run, turn, attempt == 0);
+    schedule.EndTurn(turn);
+    const Status& status = outcome.status;
+    if (status.kind() == Status::Kind::kFatal) return status;
+    if (status.kind() == Status::Kind::kArchiver) {
+      const FailureAnswer answer = prompts_.AskOnFailure(FailurePromptText(status.text()));
+      if (answer == FailureAnswer::kAbort) return Status::Ok();
+      if (answer == FailureAnswer::kRetry) {
+        ++attempt;  // decoded by this thread again, from the archive
+        continue;
+      }
+    } else if (outcome.wrote && FileExtracted) {
+      FileExtracted(run.PathOf(turn).file);
+    }
+    attempt = 0;
+    ++turn;
+  }
+}
+
+// One entry, from its directory to the hand-over of its finished file for closing. decodedAhead:
+// what a decoding thread made of it may be used. Never throws: a failure to allocate ends the
+// entry as the fatal "Out of memory", after its file is removed.
+Archiver::EntryOutcome Archiver::ExtractEntry(Run& run, std::size_t index, bool decodedAhead) {
+  ExtractionSchedule& schedule = *run.schedule;
+  const OutputPath& path = run.PathOf(index);
+  const zip::Entry& entry = schedule.Entry(index);
+  const std::wstring& name = schedule.Name(index);
+  bool created = false;
+  const auto fail = [&](Status status) {
+    EntryOutcome outcome;
+    outcome.status = status.WithObjectName(Name);
+    return outcome;
   };
   try {
-    const zip::Entry& entry = *job.entry;
-    const std::wstring& name = job.name;
-    const std::wstring& outputBase = run.outputBase;
-    std::wstring working, directoryPart;
-    if (!OutputPathOf(name, CreateDirs, working, directoryPart)) {
-      return finish(Status::Archiver(kErrorUnsafeName, name));
-    }
-    // A name ending in a separator names a directory, whatever its attributes say.
-    const bool isDirectory = (entry.externalAttributes & zip::kAttributeDirectory) != 0 ||
-                             (!working.empty() && working.back() == L'\\');
-    const bool writesFile = !isDirectory && !working.empty();
-    const std::wstring fullPath = outputBase + working;
-    if (sleeper != nullptr && job.ahead && !PrepareAhead(run, job, *sleeper, writesFile, fullPath)) {
-      return finish(Status::Ok(), true);
-    }
-    if (!MakeDirectories(run, job, outputBase + directoryPart)) {
-      return finish(Status::Archiver(kErrorCannotCreateDirectory, outputBase + directoryPart));
-    }
-    if (!writesFile) return finish(Status::Ok());
+    if (!path.safe) return fail(Status::Archiver(kErrorUnsafeName, name));
+    if (!ForceDirectories(path.directory)) return fail(Status::Archiver(kErrorCannotCreateDirectory, path.directory));
+    if (!path.writesFile) return EntryOutcome();
 
-    const std::uint32_t existing = fs_.GetAttributes(fullPath);
+    std::uint32_t existing = fs_.GetAttributes(path.file);
+    // Something is there, maybe a file of an earlier entry (under any spelling of its name)
+    // that a closing thread still has open: those are closed first.
+    if (existing != FileSystem::kNoAttributes && schedule.ClosesPending()) {
+      schedule.WaitForCloses();
+      existing = fs_.GetAttributes(path.file);
+    }
     if (existing != FileSystem::kNoAttributes && !(existing & zip::kAttributeDirectory)) {
-      if (OverwriteMode == omNever) return finish(Status::Ok());
+      if (OverwriteMode == omNever) return EntryOutcome();
       if ((existing & kAttributeReadOnly) && !ReplaceReadOnly) {
-        return finish(Status::Archiver(kErrorCannotCreateFile, fullPath));
+        return fail(Status::Archiver(kErrorCannotCreateFile, path.file));
       }
-      fs_.SetAttributes(fullPath, 0);
-      fs_.RemoveFile(fullPath);
+      fs_.SetAttributes(path.file, 0);
+      fs_.RemoveFile(path.file);
     }
 
-    job.fullPath = fullPath;  // before the file exists: removing it must not need to allocate
-    std::unique_ptr<OutputFile> out = fs_.CreateForWriting(fullPath);
-    if (!out) return finish(Status::Archiver(kErrorCannotCreateFile, fullPath));
-    job.fileOnDisk = true;
-
+    std::unique_ptr<OutputFile> out = fs_.CreateForWriting(path.file);
+    if (!out) return fail(Status::Archiver(kErrorCannotCreateFile, path.file));
+    created = true;
     bool skipped = false;
-    Status status = reader.Begin(archive, directory_, entry, name);
-    if (status.ok() && reader.IsEncrypted()) {
-      std::string password;
-      unsigned generation;
-      {
-        MutexLock lock(run.mutex);
-        password = Password;
-        generation = run.passwordGeneration;
-      }
-      for (;;) {
-        const bool fits = reader.TryPassword(password);
-        crypto::SecureWipe(password.data(), password.size());
-        if (fits) {
-          MutexLock lock(run.mutex);
-          job.usedPassword = true;
-          job.usedGeneration = generation;
-          break;
-        }
-        if (sleeper == nullptr) {
-          std::string typed;
-          if (!prompts_.AskPassword(name, typed)) {
-            skipped = true;  // Cancel: no error, the next entry follows
-            break;
-          }
-          MutexLock lock(run.mutex);
-          ReplacePassword(run, std::move(typed));
-          password = Password;
-          generation = run.passwordGeneration;
-          continue;
-        }
-        // The calling thread answers when this entry's turn comes: after a new password was
-        // typed for an earlier entry, with "check again" and no prompt. A run that ends
-        // meanwhile answers "skip".
-        MutexLock lock(run.mutex);
-        job.triedGeneration = generation;
-        job.reply = PasswordReply::kNone;
-        job.state = JobState::kNeedsPassword;
-        job.undecided = true;
-        run.WakeAll();
-        while (job.reply == PasswordReply::kNone && !run.finished) run.WaitOn(*sleeper);
-        job.state = JobState::kRunning;
-        if (job.reply != PasswordReply::kRecheck) {
-          skipped = true;
-          break;
-        }
-        password = Password;
-        generation = run.passwordGeneration;
-      }
-    }
-    if (status.ok() && !skipped) status = reader.Decode(*out, fullPath);
+    Status status = WriteData(run, index, path.file, *out, decodedAhead, skipped);
     if (status.ok() && !skipped) {
       out->SetLastWriteTime(entry.dosDate, entry.dosTime);
       if (run.needsFlush) out->Flush();
+      schedule.HandOver(std::move(out), path.file, SetAttributes, entry.externalAttributes & kSettableAttributes);
+      EntryOutcome outcome;
+      outcome.wrote = true;
+      return outcome;
     }
-    Status named = status.WithObjectName(Name);
-
-    // From here on nothing allocates: the file is handed over whole or not at all.
-    MutexLock lock(run.mutex);
-    while (run.closeCount == kMaxPendingCloses) run.WaitOn(sleeper != nullptr ? *sleeper : run.caller);
-    job.status = std::move(named);
-    job.skipped = skipped;
-    job.out = std::move(out);
-    job.state = JobState::kClosing;
-    if (!job.status.ok()) job.undecided = true;
-    run.closeQueue[(run.closeHead + run.closeCount++) % kMaxPendingCloses] = index;
-    run.WakeAll();
-  } catch (...) {  // out of memory: the extraction ends, as it would one entry after the other
-    // The output file, a local of the block, is closed by now.
-    if (job.fileOnDisk) {
+    out->Close();
+    out.reset();
+    fs_.RemoveFile(path.file);
+    return fail(status);
+  } catch (...) {  // out of memory: the extraction ends, its file closed (by now) and removed
+    if (created) {
       try {
-        if (fs_.RemoveFile(job.fullPath)) job.fileOnDisk = false;
-      } catch (...) {  // left for the end of the run, which removes it again
+        fs_.RemoveFile(path.file);
+      } catch (...) {  // nothing more can be done for it
       }
     }
-    MutexLock lock(run.mutex);
-    job.outOfMemory = true;
-    job.state = JobState::kDone;
-    job.undecided = true;
-    run.WakeAll();
+    EntryOutcome outcome;
+    outcome.status = Status::Fatal(L"Out of memory");
+    return outcome;
   }
 }
 
-// ForceDirectories for a job, one thread at a time. A job ahead records what it made, to be
-// undone should the run end before its turn; jobs waiting for a directory are woken.
-bool Archiver::MakeDirectories(Run& run, Job& job, const std::wstring& directory) {
-  std::vector<std::wstring> madeAtItsTurn;
-  bool made, madeAny;
-  {
-    MutexLock directories(run.directoryMutex);
-    std::vector<std::wstring>& list = job.ahead ? job.madeDirectories : madeAtItsTurn;
-    const std::size_t before = list.size();
-    made = ForceDirectories(directory, &list);
-    madeAny = list.size() != before;
+// The entry's data into out: the chunks its decoding thread made, or, when none had it, its
+// decoding ahead failed, or on a retry, decoded here, as one thread would, with its password
+// prompts. skipped: the user cancelled the password prompt.
+Status Archiver::WriteData(Run& run, std::size_t index, const std::wstring& fullPath, OutputFile& out,
+                           bool decodedAhead, bool& skipped) {
+  ExtractionSchedule& schedule = *run.schedule;
+  std::uint64_t written = 0;
+  if (decodedAhead) {
+    for (;;) {
+      ExtractionSchedule::ChunkLease chunk;
+      const ExtractionSchedule::Delivery delivery = schedule.Next(index, chunk);
+      if (delivery == ExtractionSchedule::Delivery::kComplete) return Status::Ok();
+      if (delivery == ExtractionSchedule::Delivery::kDecodeYourself) break;
+      if (!out.Write(chunk.data(), chunk.size())) return Status::Archiver(kErrorWriteFile, fullPath);
+      written += chunk.size();
+    }
   }
-  if (madeAny) {
-    MutexLock lock(run.mutex);
-    run.WakeAll();
+  if (!run.reader) run.reader = std::make_unique<zip::EntryReader>();
+  zip::EntryReader& reader = *run.reader;
+  const std::wstring& name = schedule.Name(index);
+  Status status = reader.Begin(schedule.WriterArchive(), directory_, schedule.Entry(index), name);
+  if (!status.ok()) return status;
+  if (reader.IsEncrypted()) {
+    while (!reader.TryPassword(Password)) {
+      std::string typed;
+      if (!prompts_.AskPassword(name, typed)) {
+        skipped = true;  // Cancel: no error, the next entry follows
+        return Status::Ok();
+      }
+      ReplacePassword(schedule, std::move(typed));
+    }
   }
-  return made;
+  SkippingOutput rest(out, written);
+  return reader.Decode(rest, fullPath);
 }
 
-// Creates directory and every missing parent; true when it exists afterwards. made, when
-// given, receives the directories made (before each is made: none made goes unrecorded).
-bool Archiver::ForceDirectories(const std::wstring& directory, std::vector<std::wstring>* made) {
+// Creates directory and every missing parent; true when it exists afterwards.
+bool Archiver::ForceDirectories(const std::wstring& directory) {
   std::wstring path = directory;
   while (!path.empty() && IsSeparator(path.back())) path.pop_back();
   std::vector<std::wstring> missing;
@@ -328,9 +361,7 @@ bool Archiver::ForceDirectories(const std::wstring& directory, std::vector<std::
     while (!path.empty() && IsSeparator(path.back())) path.pop_back();
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (made != nullptr) made->push_back(*it);
     if (!fs_.MakeDirectory(*it)) {
-      if (made != nullptr) made->pop_back();
       const std::uint32_t attributes = fs_.GetAttributes(*it);  // made meanwhile by someone else?
       if (attributes == FileSystem::kNoAttributes || !(attributes & zip::kAttributeDirectory)) return false;
     }
@@ -338,21 +369,14 @@ bool Archiver::ForceDirectories(const std::wstring& directory, std::vector<std::
   return true;
 }
 
-// True when directory exists as a directory (a drive's root always does).
-bool Archiver::DirectoryExists(const std::wstring& directory) {
-  std::wstring path = directory;
-  while (!path.empty() && IsSeparator(path.back())) path.pop_back();
-  if (path.empty() || IsDriveOnly(path)) return true;
-  const std::uint32_t attributes = fs_.GetAttributes(path);
-  return attributes != FileSystem::kNoAttributes && (attributes & zip::kAttributeDirectory) != 0;
-}
-
-// With the run's mutex held. Only a different text counts as a change of the password.
-void Archiver::ReplacePassword(Run& run, std::string typed) {
-  if (typed != Password) ++run.passwordGeneration;
+// Only a different text counts as a change of the password: entries decoded ahead with the
+// same text stay good.
+void Archiver::ReplacePassword(ExtractionSchedule& schedule, std::string typed) {
+  const bool changed = typed != Password;
   crypto::SecureWipe(Password.data(), Password.size());
   Password.assign(typed);  // a copy, so that the typed text can be wiped where it lies
   crypto::SecureWipe(typed.data(), typed.size());
+  if (changed) schedule.ReplacePassword(Password);
 }
 
 }  // namespace orv

@@ -1,38 +1,29 @@
 // The archiver: opens a ZIP archive for reading and extracts its entries under a base
 // directory, asking through Prompts when a password does not fit or an entry fails.
 //
-// Entries are decoded on up to kMaxWorkers threads at once, and each finished output file is
-// closed (then given its attributes, or removed) on a small pool of closing threads, so that a
-// slow close (an on-access scanner) never holds up decoding. The calling thread only decides:
-// it shows every prompt, one at a time and in archive order, and reports each extracted file
-// in archive order. None of it shows: the prompts, what each answer does, the files left with
-// their content, times and attributes, the reports and the result are those of one entry
-// after the other, whatever the timing (extraction_schedule.h says how). ExtractFiles returns
-// only when every thread it started has ended and every file it opened is closed.
-//
-// The settings carry the names the archiver has always had; only those that matter for
-// extraction change what it does (EncryptionMethod, StorePath and Zip64Mode concern adding
-// entries, which this archiver never does, and are kept so that a caller can set them).
+// The calling thread does everything an extraction changes on disk, one entry after the other
+// in central-directory order, and asks every question; other threads only decode entries
+// ahead of it into memory and close the files it has finished (extraction_schedule.h). So the
+// prompts, what each answer does, the files left with their content, times and attributes,
+// the reports and the result are those of one thread, whatever the timing and whatever number
+// of threads the system lets start. ExtractFiles returns only when every thread it started has
+// ended and every file it opened is closed.
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "archive_error.h"
 #include "os/file_system.h"
-#include "os/threads.h"
 #include "prompts.h"
 #include "zip/central_directory.h"
-#include "zip/entry_reader.h"
 
 namespace orv {
 
-enum TZipEncryption { caNone, caAES_128, caAES_192, caAES_256 };
-enum TZipStorePath { spNoPath, spRelativePath, spFullPath };
-enum TZipOverwriteMode { omAlways, omNever, omPrompt };
-enum TZipZip64Mode { zmDisabled, zmAuto, zmAlways };
+class ExtractionSchedule;
+
+enum TZipOverwriteMode { omAlways, omNever };
 
 // The file attributes an entry may select by (read-only ... temporary).
 constexpr std::uint32_t kAllEntryAttributes = 0x1FF;
@@ -48,66 +39,44 @@ class Archiver {
   std::string Password;  // bytes as given; wiped when replaced and when the archiver ends
   std::wstring BaseDir;
   bool UnicodeFilenames = false;
-  TZipEncryption EncryptionMethod = caNone;
   bool Recurse = true;
   bool CreateDirs = true;
-  TZipStorePath StorePath = spRelativePath;
   TZipOverwriteMode OverwriteMode = omAlways;
   bool ReplaceReadOnly = true;
   bool SetAttributes = true;
   bool FlushBuffers = true;
   bool OEMFileNames = true;
-  bool ExtractCorruptedFiles = false;
-  TZipZip64Mode Zip64Mode = zmDisabled;
   std::wstring Name;  // the object's name, put in front of error texts when not empty
-  // Decoding threads: 0 chooses one per processor, at most kMaxWorkers, at most one per entry.
-  unsigned Workers = 0;
-  static constexpr unsigned kMaxWorkers = 4;
+  // Threads that decode: 0 one per processor (at most kMaxThreads); 1 the calling thread
+  // alone, one entry after the other; N more: N threads decode ahead of the calling thread.
+  unsigned Threads = 0;
+  static constexpr unsigned kMaxThreads = 4;
 
-  // Called with the full path of every file written completely. Optional.
+  // Called with the full path of every file written completely (its data and time), in
+  // archive order; its close and attributes may still follow on a closing thread. Optional.
   std::function<void(const std::wstring&)> FileExtracted;
 
   // Opens FileName for reading and reads its directory. Errors: 10, 12, or one of the
   // opening errors (damaged, not an archive, no ZIP64 end record).
   Status Open();
-  bool IsOpen() const { return archive_ != nullptr; }
   // Extracts every selected entry in central-directory order. Archiver errors of an entry go
   // to the failure prompt; only a fatal error is returned.
-  Status ExtractFiles(const std::wstring& fileMask, std::uint32_t attributes,
-                      const std::wstring& exclusionMask);
+  Status ExtractFiles(const std::wstring& fileMask, std::uint32_t attributes, const std::wstring& exclusionMask);
   void Close();
-
-  std::size_t EntryCount() const { return directory_.entries.size(); }
 
  private:
   struct Run;
-  struct Job;
-  struct Sleeper;
-  struct Worker;
-  struct Closer;
+  struct OutputPath;
+  struct EntryOutcome;
 
   std::wstring DecodeName(const zip::Entry& entry);
   bool IsSelected(const std::wstring& name, std::uint32_t entryAttributes, const std::wstring& fileMask,
                   std::uint32_t attributes, const std::wstring& exclusionMask) const;
-  // The schedule (extraction_schedule.cpp).
-  Status Schedule(Run& run);
-  static void WorkerMain(void* worker);
-  static void CloserMain(void* closer);
-  Status Coordinate(Run& run);
-  Job& PrepareJob(Run& run, std::size_t index);
-  bool PickJob(Run& run, std::size_t& index);
-  void Work(Run& run, Worker& worker);
-  bool WaitForTurn(Run& run, Job& job, Sleeper& sleeper);
-  bool PrepareAhead(Run& run, Job& job, Sleeper& sleeper, bool writesFile, const std::wstring& fullPath);
-  void CloseOutputs(Run& run, Sleeper& sleeper);
-  void RemoveFilesAhead(Run& run) noexcept;
-  // One entry (archiver.cpp).
-  void ExtractEntry(Run& run, std::size_t index, zip::EntryReader& reader, InputFile& archive,
-                    Sleeper* sleeper);
-  bool MakeDirectories(Run& run, Job& job, const std::wstring& directory);
-  bool ForceDirectories(const std::wstring& directory, std::vector<std::wstring>* made = nullptr);
-  bool DirectoryExists(const std::wstring& directory);
-  void ReplacePassword(Run& run, std::string typed);
+  EntryOutcome ExtractEntry(Run& run, std::size_t index, bool decodedAhead);
+  Status WriteData(Run& run, std::size_t index, const std::wstring& fullPath, OutputFile& out, bool decodedAhead,
+                   bool& skipped);
+  bool ForceDirectories(const std::wstring& directory);
+  void ReplacePassword(ExtractionSchedule& schedule, std::string typed);
 
   FileSystem& fs_;
   Prompts& prompts_;

@@ -1,88 +1,131 @@
-// The schedule of one extraction: which entry runs where and when, the waits that keep its
-// outcome that of one entry after the other, and the decisions of the calling thread.
 #include "extraction_schedule.h"
 
-#include <algorithm>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+#include <utility>
 
-#include "archive_error.h"
-#include "zip/name_text.h"
+#include "crypto/wipe.h"
+#include "os/memory.h"
 #include "zip/zip_format.h"
 
 namespace orv {
 
 namespace {
 
-// Jobs started and not yet reported, at most: their state lives in a ring of this many slots,
-// so that the memory of a run does not grow with the number of entries.
-constexpr std::size_t kJobWindow = 64;
-// An entry this large (compressed) may start before the entries ahead of it in the window
-// when it is several times larger than the next one in order, so that it does not end the
-// run alone on one processor while the others are idle.
+// An entry this large (compressed), and this many times larger than the next one in order, may
+// be decoded ahead of the order. Before its turn it may hold this many chunks, three quarters
+// of the budget: the rest keeps the entries before it going.
 constexpr std::uint64_t kBigEntry = 1024 * 1024;
 constexpr std::uint64_t kBigEntryFactor = 4;
-// Closing threads. They spend their time waiting for the system (a scanner looking at the
-// file), not on a processor, so there are more of them than decoding threads: at 5 ms a close
-// and a few hundred small files a second, four would fall behind at the end of a run.
-constexpr unsigned kClosers = 8;
-// What SetFileAttributes accepts of an entry's attributes: read-only, hidden, system, archive,
-// normal, temporary, offline, not content-indexed. Archives made on Unix carry the mode in the
-// upper half and flag bits (0x8000) that Windows would reject.
-constexpr std::uint32_t kSettableAttributes = 0x31A7;
-
-template <typename Visit>
-void ForEachParent(std::wstring_view key, Visit visit) {
-  for (std::size_t cut = key.find(L'\\'); cut != std::wstring_view::npos; cut = key.find(L'\\', cut + 1)) {
-    visit(key.substr(0, cut));
-  }
-}
-
-// A failure that the entry's bytes in the archive (and the password it was tried with) decide.
-bool FailsWhateverTheTime(const Status& status, bool outOfMemory) {
-  if (outOfMemory || status.kind() != Status::Kind::kArchiver) return false;
-  switch (status.code()) {
-    case kErrorCorruptData:
-    case kErrorDeflate64:
-    case kErrorUnsafeName:
-    case kErrorUnsupportedEncryption: return true;
-    default: return false;
-  }
-}
+constexpr std::size_t kBigEntryChunks = ExtractionSchedule::kBudgetChunks * 3 / 4;
+// Files handed over and not yet taken by a closing thread; each holds an open file.
+constexpr std::size_t kMaxPendingCloses = 16;
+// Chunks out at once, at most: the budget, the reserve of the entry at the turn, one chunk its
+// decoding thread fills and one the writer writes. All come from one block.
+constexpr std::size_t kPoolChunks = ExtractionSchedule::kBudgetChunks + ExtractionSchedule::kTurnReserve + 2;
 
 }  // namespace
 
-bool KeysMeet(std::wstring_view a, std::wstring_view b) {
-  const std::wstring_view shorter = a.size() <= b.size() ? a : b;
-  const std::wstring_view longer = a.size() <= b.size() ? b : a;
-  if (longer.compare(0, shorter.size(), shorter) != 0) return false;
-  return longer.size() == shorter.size() || longer[shorter.size()] == L'\\';
-}
+enum class ExtractionSchedule::JobState {
+  kFree,       // no entry, or one nothing is decoded ahead for (the writer's, or one done)
+  kQueued,     // waits for a decoding thread
+  kDecoding,   // a decoding thread decodes it; its chunks go to the writer
+  kDecoded,    // its decoding thread has finished; the chunks and how it ended wait
+  kStale,      // its decoding thread uses a password replaced since: queued again when it stops
+  kAbandoned,  // the writer wants nothing of it any more: free when its decoding thread stops
+};
 
-// Every character but ASCII folds to one value, so that two names Windows might see as one
-// always count as one (the price is some needless waiting).
-std::wstring PathKey(const std::wstring& working) {
-  std::wstring key;
-  key.reserve(working.size());
-  std::size_t componentStart = 0;
-  for (wchar_t c : working) {
-    if (c == L'\\') {
-      while (key.size() > componentStart && (key.back() == L'.' || key.back() == L' ')) key.pop_back();
-      if (key.size() > componentStart) key += L'\\';
-      componentStart = key.size();
-      continue;
+// Who waits for what: a change wakes the threads only when one waits for what it changes.
+enum class ExtractionSchedule::Waiter {
+  kWriterForData,    // the entry at the turn: a chunk, or a change of its state
+  kWriterForSlot,    // a slot to become free for the next entry
+  kWriterForCloses,  // room in the closing queue, or every file closed
+  kDecoderForWork,   // an entry to take
+  kDecoderForRoom,   // room for a chunk, or the end of its entry's decoding
+  kCloser,           // a file to close
+};
+
+enum class ExtractionSchedule::JobEvent {
+  kAdd,               // the writer adds the entry to the slot
+  kTake,              // a decoding thread takes it
+  kEnd,               // its decoding thread stops
+  kDrop,              // the writer decodes it itself, or is done with it
+  kPasswordReplaced,  // it was decoded with a password the user has replaced
+};
+
+struct ExtractionSchedule::Chunk {
+  Chunk* next = nullptr;
+  std::size_t size = 0;
+  std::uint8_t data[kChunkSize];
+};
+
+struct ExtractionSchedule::Job {
+  std::size_t index = SIZE_MAX;
+  const zip::Entry* entry = nullptr;
+  std::wstring name;
+  bool decodes = false;
+  JobState state = JobState::kFree;
+  bool complete = false;       // decoded to its end, every check passed (when kDecoded)
+  bool usedPassword = false;   // an encrypted entry, decoded with the password of generation
+  unsigned generation = 0;
+  Chunk* first = nullptr;      // the chunks decoded and not yet delivered, in order
+  Chunk* last = nullptr;
+  std::size_t chunks = 0;
+};
+
+struct ExtractionSchedule::Close {
+  std::unique_ptr<OutputFile> file;
+  std::wstring path;
+  bool setAttributes = false;
+  std::uint32_t attributes = 0;
+};
+
+// The output of a decoding thread: every block the entry's reader emits becomes a chunk. It
+// lends the reader a chunk to inflate into, so that a block is never copied.
+class ExtractionSchedule::ChunkSink final : public OutputFile {
+ public:
+  ChunkSink(ExtractionSchedule& schedule, Job& job, std::size_t index)
+      : schedule_(schedule), job_(job), index_(index) {}
+  ~ChunkSink() override {
+    if (lent_ != nullptr) schedule_.Release(lent_);
+  }
+  ChunkSink(const ChunkSink&) = delete;
+  ChunkSink& operator=(const ChunkSink&) = delete;
+
+  std::uint8_t* LendBlock(std::size_t size) override {
+    if (lent_ == nullptr && size <= kChunkSize) lent_ = schedule_.AcquireChunk(job_, index_);
+    return lent_ != nullptr ? lent_->data : nullptr;
+  }
+  bool Write(const void* data, std::size_t size) override {
+    if (lent_ != nullptr && data == lent_->data && size <= kChunkSize) {
+      Chunk* chunk = std::exchange(lent_, nullptr);
+      chunk->size = size;
+      return schedule_.Commit(job_, index_, chunk);
     }
-    key += c >= 0x80 ? L'\x80' : zip::FoldCase(c);
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+      const std::size_t part = size < kChunkSize ? size : kChunkSize;
+      Chunk* chunk = schedule_.AcquireChunk(job_, index_);
+      if (chunk == nullptr) return false;
+      std::memcpy(chunk->data, bytes, part);
+      chunk->size = part;
+      if (!schedule_.Commit(job_, index_, chunk)) return false;
+      bytes += part;
+      size -= part;
+    }
+    return true;
   }
-  while (key.size() > componentStart && (key.back() == L'.' || key.back() == L' ')) key.pop_back();
-  while (!key.empty() && key.back() == L'\\') key.pop_back();
-  return key;
-}
+  bool SetLastWriteTime(std::uint16_t, std::uint16_t) override { return true; }
+  bool Flush() override { return true; }
+  bool Close() override { return true; }
 
-bool MayBeShortName(std::wstring_view working) {
-  for (std::size_t i = 0; i + 1 < working.size(); ++i) {
-    if (working[i] == L'~' && working[i + 1] >= L'0' && working[i + 1] <= L'9') return true;
-  }
-  return false;
-}
+ private:
+  ExtractionSchedule& schedule_;
+  Job& job_;
+  std::size_t index_;
+  Chunk* lent_ = nullptr;  // lent to the reader, not yet written
+};
 
 bool ArchiveView::Size(std::uint64_t& size) {
   MutexLock lock(mutex_);
@@ -102,470 +145,452 @@ bool ArchiveView::Read(void* buffer, std::size_t size, std::size_t& got) {
   return true;
 }
 
-void Archiver::Run::WakeAll() {
-  ++changes;
-  const auto wake = [](Sleeper& sleeper) {
-    if (!sleeper.waiting) return;
-    sleeper.waiting = false;
-    sleeper.wake.Set();
-  };
-  wake(caller);
-  for (auto& worker : workers) wake(worker->sleeper);
-  for (auto& closer : closers) wake(closer->sleeper);
+const std::uint8_t* ExtractionSchedule::ChunkLease::data() const { return chunk_->data; }
+std::size_t ExtractionSchedule::ChunkLease::size() const { return chunk_->size; }
+
+void ExtractionSchedule::ChunkLease::Reset() {
+  if (chunk_ != nullptr) owner_->Release(chunk_);
+  chunk_ = nullptr;
+  owner_ = nullptr;
 }
 
-void Archiver::Run::WaitOn(Sleeper& sleeper) {
-  sleeper.waiting = true;
-  mutex.Unlock();
-  sleeper.wake.Wait();
-  mutex.Lock();
-  sleeper.waiting = false;
-}
+ExtractionSchedule::ExtractionSchedule(InputFile& archive, const zip::CentralDirectory& directory,
+                                       FileSystem& fileSystem, const std::string& password)
+    : directory_(directory),
+      fs_(fileSystem),
+      writerView_(archive, archiveMutex_),
+      archive_(archive),
+      jobs_(std::make_unique<Job[]>(kWindow)),
+      password_(password),
+      decoders_(std::make_unique<Thread[]>(kMaxDecoders)),
+      closes_(std::make_unique<Close[]>(kMaxPendingCloses)),
+      closers_(std::make_unique<Thread[]>(kMaxClosers)) {}
 
-bool Archiver::Run::MayStart(std::size_t index) const {
-  if (stopping) return false;
-  for (const Job& job : slots) {
-    if (job.undecided && job.index < index) return false;
+ExtractionSchedule::~ExtractionSchedule() {
+  mutex_.Lock();
+  stopping_ = true;
+  changed_.NotifyAll();
+  mutex_.Unlock();
+  for (unsigned i = 0; i < decodersStarted_; ++i) decoders_[i].Join();
+  mutex_.Lock();
+  closersEnd_ = true;  // they close what is queued first
+  changed_.NotifyAll();
+  mutex_.Unlock();
+  for (unsigned i = 0; i < closersStarted_; ++i) closers_[i].Join();
+  for (std::size_t i = 0; i < kWindow; ++i) FreeChunks(jobs_[i]);
+  while (freeChunks_ != nullptr) {
+    Chunk* chunk = freeChunks_;
+    freeChunks_ = chunk->next;
+    if (!InPool(chunk)) delete chunk;
   }
-  return true;
+  FreeLargeBlock(pool_, kPoolChunks * sizeof(Chunk));
+  crypto::SecureWipe(password_.data(), password_.size());
 }
 
-bool Archiver::Run::Conflicts(const Job& job) const {
-  if (pendingAnyPaths != 0 || (job.anyPath && !pendingPaths.empty())) return true;
-  if (pendingPaths.count(std::wstring_view(job.key)) != 0 || pendingDirs.count(std::wstring_view(job.key)) != 0) {
-    return true;
-  }
-  bool found = false;
-  ForEachParent(job.key, [&](std::wstring_view parent) { found = found || pendingPaths.count(parent) != 0; });
-  return found;
+ExtractionSchedule::Job& ExtractionSchedule::Slot(std::size_t index) { return jobs_[index % kWindow]; }
+const ExtractionSchedule::Job& ExtractionSchedule::Slot(std::size_t index) const { return jobs_[index % kWindow]; }
+
+const std::wstring& ExtractionSchedule::Name(std::size_t index) const { return Slot(index).name; }
+const zip::Entry& ExtractionSchedule::Entry(std::size_t index) const { return *Slot(index).entry; }
+
+void ExtractionSchedule::Wait(Waiter who) {
+  ++waiting_[static_cast<int>(who)];
+  changed_.Wait(mutex_);
+  --waiting_[static_cast<int>(who)];
 }
 
-void Archiver::Run::MarkPending(const Job& job) {
-  pendingPaths.insert(job.key);
-  ForEachParent(job.key, [&](std::wstring_view parent) { pendingDirs.emplace(parent); });
-  if (job.anyPath) ++pendingAnyPaths;
-}
-
-void Archiver::Run::ClearPending(const Job& job) {
-  const auto path = pendingPaths.find(std::wstring_view(job.key));
-  if (path != pendingPaths.end()) pendingPaths.erase(path);
-  ForEachParent(job.key, [&](std::wstring_view parent) {
-    const auto dir = pendingDirs.find(parent);
-    if (dir != pendingDirs.end()) pendingDirs.erase(dir);
-  });
-  if (job.anyPath) --pendingAnyPaths;
-}
-
-bool Archiver::Run::EarlierJobSharesDirectory(const Job& job) const {
-  const std::wstring_view top = std::wstring_view(job.key).substr(0, job.key.find(L'\\'));
-  for (const Job& other : slots) {
-    if (other.index == SIZE_MAX || other.index < reported || other.index >= job.index) continue;
-    if (other.anyPath || KeysMeet(std::wstring_view(other.key).substr(0, other.key.find(L'\\')), top)) return true;
-  }
-  // Every job before it has its slot: jobs start in order, and one started out of order
-  // (PickJob) has its directory already and makes none.
-  return false;
-}
-
-void Archiver::Run::KeepDirectoriesOf(Job& job) {
-  job.madeDirectories.clear();  // decided: its thread is done with the list
-}
-
-void Archiver::Run::FailOutsideAnEntry() {
-  outOfMemory = true;
-  stopping = true;
-  WakeAll();
-}
-
-Status Archiver::Schedule(Run& run) {
-  run.slots.resize(std::min(kJobWindow, run.selected.size()));
-  unsigned workerCount = Workers != 0 ? Workers : ProcessorCount();
-  workerCount = std::min<unsigned>(workerCount, kMaxWorkers);
-  workerCount = static_cast<unsigned>(std::min<std::size_t>(workerCount, run.selected.size()));
-  const auto closerCount = static_cast<unsigned>(std::min<std::size_t>(kClosers, run.selected.size()));
-  for (unsigned i = 0; i < workerCount; ++i) {
-    auto worker = std::make_unique<Worker>();
-    worker->archiver = this;
-    worker->run = &run;
-    worker->reader = std::make_unique<zip::EntryReader>();
-    worker->view = std::make_unique<ArchiveView>(*archive_, run.archiveMutex);
-    run.workers.push_back(std::move(worker));
-  }
-  for (unsigned i = 0; i < closerCount; ++i) {
-    auto closer = std::make_unique<Closer>();
-    closer->archiver = this;
-    closer->run = &run;
-    run.closers.push_back(std::move(closer));
-  }
-
-  // From the first thread started on, every way out of here (an exception of the calling
-  // thread too) ends them all first: every wait of theirs ends once finished is set. Then the
-  // files of the jobs ahead that were not reported are removed.
-  struct Shutdown {
-    Archiver& archiver;
-    Run& run;
-    ~Shutdown() {
-      run.mutex.Lock();
-      run.finished = true;
-      run.stopping = true;
-      run.WakeAll();
-      run.mutex.Unlock();
-      for (auto& worker : run.workers) worker->thread.Join();
-      run.mutex.Lock();
-      run.closersEnd = true;
-      run.WakeAll();
-      run.mutex.Unlock();
-      for (auto& closer : run.closers) closer->thread.Join();
-      archiver.RemoveFilesAhead(run);
-    }
-  } shutdown{*this, run};
-
-  std::size_t closersStarted = 0, workersStarted = 0;
-  for (auto& closer : run.closers) closersStarted += closer->thread.Start(&Archiver::CloserMain, closer.get());
-  if (closersStarted > 0) {
-    for (auto& worker : run.workers) workersStarted += worker->thread.Start(&Archiver::WorkerMain, worker.get());
-  }
-  if (workersStarted == 0) return Status::Fatal(L"Cannot start a thread");
-  return Coordinate(run);
-}
-
-// After every thread has ended: what jobs not decided left behind goes. They only added files
-// where none was (ahead), or failed fatally at their turn; removing them leaves what one
-// entry after the other leaves.
-void Archiver::RemoveFilesAhead(Run& run) noexcept {
-  for (Job& job : run.slots) {
-    if (job.index == SIZE_MAX || job.committed || !job.fileOnDisk) continue;
-    try {
-      fs_.SetAttributes(job.fullPath, 0);
-      fs_.RemoveFile(job.fullPath);
-    } catch (...) {  // nothing more can be done for it
-    }
-    job.fileOnDisk = false;
-  }
-  // Then the directories they made, the deepest first; one that is not empty stays.
-  try {
-    std::vector<std::wstring> directories;
-    for (Job& job : run.slots) {
-      if (job.index == SIZE_MAX || job.committed) continue;
-      directories.insert(directories.end(), job.madeDirectories.begin(), job.madeDirectories.end());
-    }
-    std::sort(directories.begin(), directories.end(),
-              [](const std::wstring& a, const std::wstring& b) { return a.size() > b.size(); });
-    for (const std::wstring& directory : directories) fs_.RemoveEmptyDirectory(directory);
-  } catch (...) {  // out of memory: they stay
-  }
-}
-
-// The calling thread: takes the jobs in archive order, answers for each what only it may
-// (prompts, the report of a file extracted) and decides what follows.
-Status Archiver::Coordinate(Run& run) {
-  MutexLock lock(run.mutex);
-  std::size_t i = 0;
-  while (i < run.selected.size()) {
-    if (run.outOfMemory) break;  // a thread failed outside any entry
-    Job& job = run.JobAt(i);
-    if (job.index != i || !job.started) {
-      run.WaitOn(run.caller);
-      continue;
-    }
-    if (job.state == JobState::kNeedsPassword && job.reply == PasswordReply::kNone) {
-      if (job.triedGeneration != run.passwordGeneration) {
-        job.reply = PasswordReply::kRecheck;  // tried before the password was changed
-      } else {
-        std::string typed;
-        bool given;
-        {
-          Unlocked unlocked(run.mutex);
-          given = prompts_.AskPassword(job.name, typed);
-        }
-        if (given) ReplacePassword(run, std::move(typed));
-        job.reply = given ? PasswordReply::kRecheck : PasswordReply::kSkip;
-      }
-      run.WakeAll();
-      continue;
-    }
-    if (job.state != JobState::kDone) {
-      run.WaitOn(run.caller);
-      continue;
-    }
-    if (job.abandoned) break;  // only when the run stops
-    const bool failed = job.outOfMemory || !job.status.ok();
-    // Decoded with a password that was replaced meanwhile, or failed before its turn in a way
-    // that depends on the system (a full disk, a held file, memory): one after the other, this
-    // entry would have been tried now, with what is now. What the archive's bytes alone
-    // decide fails the same way at any time.
-    const bool stalePassword = job.usedPassword && job.usedGeneration != run.passwordGeneration;
-    bool repeat = stalePassword || (failed && job.ahead && !FailsWhateverTheTime(job.status, job.outOfMemory));
-    if (!repeat && failed) {
-      if (job.outOfMemory || job.status.kind() != Status::Kind::kArchiver) {
-        run.stopping = true;
-        run.KeepDirectoriesOf(job);
-        return job.outOfMemory ? Status::Fatal(L"Out of memory") : job.status;
-      }
-      FailureAnswer answer;
-      {
-        Unlocked unlocked(run.mutex);
-        answer = prompts_.AskOnFailure(FailurePromptText(job.status.text()));
-      }
-      if (answer == FailureAnswer::kRetry) repeat = true;
-      if (answer == FailureAnswer::kAbort) {
-        run.stopping = true;
-        run.KeepDirectoriesOf(job);
-        return Status::Ok();
-      }
-    }
-    if (repeat) {
-      // Done here: every worker may be waiting for an answer about a later entry.
-      job.state = JobState::kRunning;
-      job.ahead = false;
-      job.undecided = true;
-      job.usedPassword = false;
-      job.skipped = false;
-      job.wroteFile = false;
-      job.outOfMemory = false;
-      job.status = Status::Ok();
-      if (!run.reader) {
-        run.reader = std::make_unique<zip::EntryReader>();
-        run.view = std::make_unique<ArchiveView>(*archive_, run.archiveMutex);
-      }
-      {
-        Unlocked unlocked(run.mutex);
-        ExtractEntry(run, i, *run.reader, *run.view, nullptr);
-      }
-      continue;
-    }
-    run.KeepDirectoriesOf(job);
-    job.committed = true;  // kept whatever follows
-    if (job.wroteFile && FileExtracted) {
-      const std::wstring path = job.fullPath;
-      Unlocked unlocked(run.mutex);
-      FileExtracted(path);
-    }
-    run.ClearPending(job);
-    job.undecided = false;
-    if (run.bigJob == i) run.bigJob = SIZE_MAX;
-    run.reported = ++i;
-    run.WakeAll();
-  }
-  run.stopping = true;
-  return run.outOfMemory ? Status::Fatal(L"Out of memory") : Status::Ok();
-}
-
-// A thread body never lets an exception out (that would end the process): what fails outside
-// an entry ends the run as a fatal error, and the thread goes on serving until the end.
-void Archiver::WorkerMain(void* argument) {
-  auto& worker = *static_cast<Worker*>(argument);
-  for (;;) {
-    try {
-      worker.archiver->Work(*worker.run, worker);
+// With the mutex held, after a change that threads of the kinds named may wait for. Most
+// changes find none of them waiting, and then cost no system call.
+void ExtractionSchedule::Wake(std::initializer_list<Waiter> whom) {
+  for (const Waiter who : whom) {
+    if (waiting_[static_cast<int>(who)] != 0) {
+      changed_.NotifyAll();
       return;
-    } catch (...) {
-      MutexLock lock(worker.run->mutex);
-      worker.run->FailOutsideAnEntry();
     }
   }
 }
 
-void Archiver::CloserMain(void* argument) {
-  auto& closer = *static_cast<Closer*>(argument);
+void ExtractionSchedule::Apply(Job& job, JobEvent event) {
+  JobState next = job.state;
+  switch (event) {
+    case JobEvent::kAdd:
+      next = job.decodes ? JobState::kQueued : JobState::kFree;
+      break;
+    case JobEvent::kTake:
+      next = JobState::kDecoding;
+      break;
+    case JobEvent::kEnd:
+      next = job.state == JobState::kDecoding ? JobState::kDecoded
+             : job.state == JobState::kStale  ? JobState::kQueued
+                                              : JobState::kFree;
+      break;
+    case JobEvent::kDrop:
+      next = job.state == JobState::kDecoding || job.state == JobState::kStale || job.state == JobState::kAbandoned
+                 ? JobState::kAbandoned
+                 : JobState::kFree;
+      break;
+    case JobEvent::kPasswordReplaced:
+      next = job.state == JobState::kDecoding  ? JobState::kStale
+             : job.state == JobState::kDecoded ? JobState::kQueued
+                                               : job.state;
+      break;
+  }
+  // Chunks live only while the writer may still want them.
+  if (next != JobState::kDecoding && next != JobState::kDecoded) FreeChunks(job);
+  job.state = next;
+  if (next == JobState::kQueued) Wake({Waiter::kDecoderForWork});
+  if (next == JobState::kAbandoned || next == JobState::kStale) Wake({Waiter::kDecoderForRoom});  // to stop
+  if (next == JobState::kFree) Wake({Waiter::kWriterForSlot});
+  if (job.index == turn_) Wake({Waiter::kWriterForData});
+}
+
+void ExtractionSchedule::StartDecoding(unsigned count) {
+  if (count > kMaxDecoders) count = kMaxDecoders;
+  for (unsigned i = 0; i < count; ++i) {
+    // Each thread started counts at once: the destructor joins exactly those.
+    if (decoders_[decodersStarted_].Start(&ExtractionSchedule::DecodingMain, this)) ++decodersStarted_;
+  }
+}
+
+void ExtractionSchedule::Add(const zip::Entry& entry, std::wstring name, bool decodes) {
+  MutexLock lock(mutex_);
+  Job& job = Slot(added_);
+  // The slot's last entry is behind the writer; only its decoding thread may still be on it.
+  while (job.state != JobState::kFree) Wait(Waiter::kWriterForSlot);
+  job.index = added_++;
+  job.entry = &entry;
+  job.name = std::move(name);
+  job.decodes = decodes;
+  job.complete = false;
+  job.usedPassword = false;
+  Apply(job, JobEvent::kAdd);
+}
+
+void ExtractionSchedule::BeginTurn(std::size_t index) {
+  MutexLock lock(mutex_);
+  turn_ = index;
+  Job& job = Slot(index);
+  // Nobody has it: an idle decoding thread takes it now, else the writer decodes it.
+  if (job.state == JobState::kQueued && waiting_[static_cast<int>(Waiter::kDecoderForWork)] == 0) {
+    Apply(job, JobEvent::kDrop);
+  }
+  Wake({Waiter::kDecoderForRoom, Waiter::kDecoderForWork});  // the reserve, or the entry to take
+}
+
+ExtractionSchedule::Delivery ExtractionSchedule::Next(std::size_t index, ChunkLease& lease) {
+  lease.Reset();
+  MutexLock lock(mutex_);
+  Job& job = Slot(index);
   for (;;) {
-    try {
-      closer.archiver->CloseOutputs(*closer.run, closer.sleeper);
-      return;
-    } catch (...) {
-      MutexLock lock(closer.run->mutex);
-      closer.run->FailOutsideAnEntry();
+    if (job.first != nullptr) {
+      Chunk* chunk = job.first;
+      job.first = chunk->next;
+      if (job.first == nullptr) job.last = nullptr;
+      --job.chunks;
+      lease.owner_ = this;
+      lease.chunk_ = chunk;
+      if (job.chunks + 1 == kTurnReserve) Wake({Waiter::kDecoderForRoom});  // below the turn's reserve again
+      return Delivery::kChunk;
     }
-  }
-}
-
-// The slot of a job in the window, filled for it when it still holds an earlier one.
-Archiver::Job& Archiver::PrepareJob(Run& run, std::size_t index) {
-  Job& job = run.JobAt(index);
-  if (job.index == index) return job;
-  job = Job();
-  job.entry = run.selected[index];
-  job.name = DecodeName(*job.entry);
-  std::wstring working;
-  OutputPathOf(job.name, CreateDirs, working, job.directoryPart);
-  job.key = PathKey(working);
-  job.anyPath = MayBeShortName(working);
-  job.index = index;  // last: a slot half filled by a failed allocation is filled again
-  return job;
-}
-
-// Which job a free decoding thread starts, with the run's mutex held: the next in archive
-// order, once no unfinished job before it may touch the same path. With several threads, a
-// much larger entry further on in the window may go first (one at a time, so that a thread is
-// always left for the entries before it), when no entry before it meets its path.
-bool Archiver::PickJob(Run& run, std::size_t& index) {
-  const std::size_t limit = std::min(run.selected.size(), run.reported + run.slots.size());
-  if (run.nextJob >= limit || !run.MayStart(run.nextJob)) return false;
-  const Job& next = PrepareJob(run, run.nextJob);
-  if (run.workers.size() > 1 && run.bigJob == SIZE_MAX) {
-    std::size_t big = SIZE_MAX;
-    std::uint64_t bigSize = std::max(kBigEntry, next.entry->compressedSize * kBigEntryFactor);
-    for (std::size_t j = run.nextJob + 1; j < limit; ++j) {
-      const bool started = run.JobAt(j).index == j && run.JobAt(j).started;
-      if (!started && run.selected[j]->compressedSize >= bigSize) {
-        big = j;
-        bigSize = run.selected[j]->compressedSize;
-      }
-    }
-    if (big != SIZE_MAX && run.MayStart(big)) {
-      Job& candidate = PrepareJob(run, big);
-      // Started out of order, it makes no directory: one still missing would keep it waiting
-      // on a thread the entries before it need.
-      if (!candidate.directoryThere) candidate.directoryThere = DirectoryExists(run.outputBase + candidate.directoryPart);
-      bool meets = !candidate.directoryThere || run.Conflicts(candidate);
-      for (std::size_t j = run.nextJob; j < big && !meets; ++j) meets = run.JobsMeet(PrepareJob(run, j), candidate);
-      if (!meets) {
-        index = big;
-        return true;
-      }
-    }
-  }
-  if (run.Conflicts(next)) return false;
-  index = run.nextJob;
-  return true;
-}
-
-// A decoding thread: takes the job PickJob gives until the calling thread is done.
-void Archiver::Work(Run& run, Worker& worker) {
-  MutexLock lock(run.mutex);
-  for (;;) {
-    std::size_t index = 0;
-    bool picked = false;
-    if (!run.stopping) {
-      try {
-        picked = PickJob(run, index);
-        if (picked) run.MarkPending(run.JobAt(index));
-      } catch (...) {  // out of memory: the job never starts, nothing more does
-        picked = false;
-        run.FailOutsideAnEntry();
-      }
-    }
-    if (picked) {
-      Job& job = run.JobAt(index);
-      job.started = true;
-      job.state = JobState::kRunning;
-      job.ahead = index != run.reported;
-      if (index != run.nextJob) run.bigJob = index;
-      while (run.nextJob < run.selected.size() && run.JobAt(run.nextJob).index == run.nextJob &&
-             run.JobAt(run.nextJob).started) {
-        ++run.nextJob;
-      }
-      run.WakeAll();
-    } else if (run.finished) {
-      return;
-    } else {
-      run.WaitOn(worker.sleeper);
-      continue;
-    }
-    Unlocked unlocked(run.mutex);
-    ExtractEntry(run, index, *worker.reader, *worker.view, &worker.sleeper);
-  }
-}
-
-// A job ahead that would change what is there waits until every entry before it is decided.
-// False when the run stops first: the job ends without having touched anything.
-bool Archiver::WaitForTurn(Run& run, Job& job, Sleeper& sleeper) {
-  MutexLock lock(run.mutex);
-  while (run.reported != job.index && !run.stopping && !run.finished) run.WaitOn(sleeper);
-  if (run.reported != job.index) return false;
-  job.ahead = false;
-  return true;
-}
-
-// Before its turn a job only adds. Its directory there and no file at its path: it goes on
-// ahead. A file there: it waits for its turn. Its directory missing: it makes the missing
-// ones below the destination when no earlier job still to be decided shares its top
-// directory (which one after the other would make them, spelled its way), else it waits
-// until they exist or its turn comes. The destination missing: it waits until it exists or
-// its turn comes. False when the run stops first.
-bool Archiver::PrepareAhead(Run& run, Job& job, Sleeper& sleeper, bool writesFile, const std::wstring& fullPath) {
-  const std::wstring directory = run.outputBase + job.directoryPart;
-  for (;;) {
-    // What is looked at on disk below is looked at again after any change since this point:
-    // a change made between the look and the wait (its turn, a directory made) is not lost.
-    std::uint64_t seen;
-    {
-      MutexLock lock(run.mutex);
-      if (run.stopping || run.finished) return false;
-      if (run.reported == job.index) {
-        job.ahead = false;
-        return true;
-      }
-      seen = run.changes;
-    }
-    // The destination itself is made by the first entry in order (as one after the other),
-    // within moments of the start: until then a job ahead waits.
-    const bool baseThere = DirectoryExists(run.outputBase);
-    if (baseThere && DirectoryExists(directory)) {
-      if (!writesFile || fs_.GetAttributes(fullPath) == FileSystem::kNoAttributes) return true;
-      return WaitForTurn(run, job, sleeper);
-    }
-    {
-      MutexLock lock(run.mutex);
-      if (!baseThere || run.EarlierJobSharesDirectory(job)) {
-        // Woken by any change: a directory made, an entry reported.
-        if (run.changes == seen) run.WaitOn(sleeper);
+    switch (job.state) {
+      case JobState::kDecoding:
+      case JobState::kStale:
+        Wait(Waiter::kWriterForData);
         continue;
-      }
+      case JobState::kDecoded:
+        if (job.complete && !(job.usedPassword && job.generation != generation_)) return Delivery::kComplete;
+        break;
+      case JobState::kQueued:
+        // An idle decoding thread, woken at the turn's beginning, is about to take it.
+        if (waiting_[static_cast<int>(Waiter::kDecoderForWork)] != 0) {
+          Wait(Waiter::kWriterForData);
+          continue;
+        }
+        break;
+      case JobState::kFree:
+      case JobState::kAbandoned:
+        break;
     }
-    if (!MakeDirectories(run, job, directory)) return true;  // fails ahead as at its turn, redone then
+    Apply(job, JobEvent::kDrop);
+    return Delivery::kDecodeYourself;
   }
 }
 
-// A closing thread: closes each finished output file, then gives it its attributes or, for
-// an entry that failed or was skipped, removes it. A file whose close fails fails its entry.
-void Archiver::CloseOutputs(Run& run, Sleeper& sleeper) {
-  MutexLock lock(run.mutex);
+void ExtractionSchedule::EndTurn(std::size_t index) {
+  MutexLock lock(mutex_);
+  turn_ = index + 1;
+  Apply(Slot(index), JobEvent::kDrop);
+}
+
+void ExtractionSchedule::ReplacePassword(const std::string& password) {
+  MutexLock lock(mutex_);
+  crypto::SecureWipe(password_.data(), password_.size());
+  password_ = password;
+  ++generation_;
+  for (std::size_t i = 0; i < kWindow; ++i) {
+    Job& job = jobs_[i];
+    if (job.index != SIZE_MAX && job.index > turn_ && job.usedPassword && job.generation != generation_) {
+      Apply(job, JobEvent::kPasswordReplaced);
+    }
+  }
+}
+
+// The entry a decoding thread takes: the first that waits for one, in archive order, unless an
+// entry much larger than that one waits further on (one at a time). Such an entry is taken
+// early, once what still waits before it would fill no more than the share of the budget it
+// may hold ahead: it is then well on when its turn comes, and finishes while the others go on
+// with the entries after it, instead of ending the run alone on one processor. Only its
+// decoding comes early; its file is written at its turn. The entry at the writer's turn always
+// goes first: it waits only when the writer has left it to an idle decoding thread, and the
+// writer waits for that thread to take it.
+ExtractionSchedule::Job* ExtractionSchedule::JobToTake() {
+  Job* first = nullptr;
+  std::size_t index = turn_;
+  for (; index < added_ && first == nullptr; ++index) {
+    Job& job = Slot(index);
+    if (job.index == index && job.state == JobState::kQueued) first = &job;
+  }
+  if (first == nullptr || first->index == turn_ || (bigJob_ != SIZE_MAX && bigJob_ >= turn_)) return first;
+  Job* big = nullptr;
+  std::uint64_t bigSize = first->entry->compressedSize * kBigEntryFactor;
+  if (bigSize < kBigEntry) bigSize = kBigEntry;
+  std::uint64_t waiting = 0, waitingBeforeBig = 0;  // decoded bytes of the queued entries
+  for (index = first->index; index < added_; ++index) {
+    Job& job = Slot(index);
+    if (job.index != index || job.state != JobState::kQueued) continue;
+    if (job.entry->compressedSize >= bigSize) {
+      big = &job;
+      bigSize = job.entry->compressedSize;
+      waitingBeforeBig = waiting;
+    }
+    waiting += job.entry->uncompressedSize;
+  }
+  if (big == nullptr || waitingBeforeBig > kBigEntryChunks * kChunkSize) return first;
+  bigJob_ = big->index;
+  return big;
+}
+
+bool ExtractionSchedule::InPool(const Chunk* chunk) const {
+  const auto* pool = static_cast<const Chunk*>(pool_);
+  return pool != nullptr && chunk >= pool && chunk < pool + kPoolChunks;
+}
+
+// A free chunk: one given back, else the next of the pool (made at the first need), else,
+// should the pool be missing or used up, one of its own.
+ExtractionSchedule::Chunk* ExtractionSchedule::TakeChunk() {
+  Chunk* chunk = freeChunks_;
+  if (chunk != nullptr) {
+    freeChunks_ = chunk->next;
+  } else {
+    if (pool_ == nullptr && !poolRefused_) {
+      pool_ = AllocateLargeBlock(kPoolChunks * sizeof(Chunk));
+      poolRefused_ = pool_ == nullptr;
+    }
+    if (pool_ != nullptr && poolUsed_ < kPoolChunks) {
+      chunk = new (static_cast<Chunk*>(pool_) + poolUsed_++) Chunk;
+    } else {
+      chunk = new (std::nothrow) Chunk;
+      if (chunk == nullptr) return nullptr;
+    }
+  }
+  chunk->next = nullptr;
+  chunk->size = 0;
+  ++chunksOut_;
+  return chunk;
+}
+
+void ExtractionSchedule::PutChunk(Chunk* chunk) {
+  chunk->next = freeChunks_;
+  freeChunks_ = chunk;
+  if (chunksOut_-- == kBudgetChunks) Wake({Waiter::kDecoderForRoom});  // room again
+}
+
+void ExtractionSchedule::FreeChunks(Job& job) {
+  while (job.first != nullptr) {
+    Chunk* chunk = job.first;
+    job.first = chunk->next;
+    PutChunk(chunk);
+  }
+  job.last = nullptr;
+  job.chunks = 0;
+}
+
+void ExtractionSchedule::Release(Chunk* chunk) {
+  MutexLock lock(mutex_);
+  PutChunk(chunk);
+}
+
+bool ExtractionSchedule::Wanted(const Job& job, std::size_t index) const {
+  return !stopping_ && job.index == index && job.state == JobState::kDecoding;
+}
+
+// On a decoding thread: a chunk for the job's next block, once there is room. Null when the
+// writer no longer wants the job's data, the schedule stops, or memory ran out.
+ExtractionSchedule::Chunk* ExtractionSchedule::AcquireChunk(Job& job, std::size_t index) {
+  MutexLock lock(mutex_);
   for (;;) {
-    if (run.closeCount == 0) {
-      if (run.closersEnd) return;
-      run.WaitOn(sleeper);
+    if (!Wanted(job, index)) return nullptr;
+    const bool share = index != bigJob_ || index == turn_ || job.chunks < kBigEntryChunks;
+    const bool room = chunksOut_ < kBudgetChunks && share;
+    if (room || (index == turn_ && job.chunks < kTurnReserve)) break;
+    Wait(Waiter::kDecoderForRoom);
+  }
+  return TakeChunk();
+}
+
+// The filled chunk goes to the job's, or back when the job's data is no longer wanted.
+bool ExtractionSchedule::Commit(Job& job, std::size_t index, Chunk* chunk) {
+  MutexLock lock(mutex_);
+  if (!Wanted(job, index)) {
+    PutChunk(chunk);
+    return false;
+  }
+  if (job.last != nullptr) {
+    job.last->next = chunk;
+  } else {
+    job.first = chunk;
+  }
+  job.last = chunk;
+  ++job.chunks;
+  // The writer takes the chunks two at a time at least: half the wake-ups. The turn's reserve
+  // lets the decoding thread add the second, and the end of the entry wakes it anyway.
+  if (index == turn_ && job.chunks >= kTurnReserve) Wake({Waiter::kWriterForData});
+  return true;
+}
+
+void ExtractionSchedule::DecodingMain(void* schedule) { static_cast<ExtractionSchedule*>(schedule)->Decode(); }
+
+namespace {
+
+// One entry decoded ahead, as far as it goes. True when it went to its end and passed every
+// check; false for anything else, which the writer then decodes itself at its turn. Never
+// throws; touches nothing but the reader, the archive and the sink.
+bool DecodeAhead(zip::EntryReader& reader, InputFile& archive, const zip::CentralDirectory& directory,
+                 const zip::Entry& entry, const std::wstring& name, std::string_view password,
+                 OutputFile& sink) noexcept {
+  try {
+    if (!reader.Begin(archive, directory, entry, name).ok()) return false;
+    if (reader.IsEncrypted() && !reader.TryPassword(password)) return false;
+    return reader.Decode(sink, name).ok();
+  } catch (...) {
+    return false;
+  }
+}
+
+// A copy of the password that is wiped when it goes.
+struct PasswordCopy {
+  std::string text;
+  ~PasswordCopy() { crypto::SecureWipe(text.data(), text.size()); }
+};
+
+}  // namespace
+
+// A decoding thread: takes the first queued entry after the turn, decodes it into chunks,
+// until the schedule stops. A thread that cannot get its buffers ends: the others, or the
+// writer, do its share.
+void ExtractionSchedule::Decode() {
+  std::unique_ptr<zip::EntryReader> reader;
+  std::unique_ptr<ArchiveView> view;
+  try {
+    reader = std::make_unique<zip::EntryReader>();
+    view = std::make_unique<ArchiveView>(archive_, archiveMutex_);
+  } catch (...) {
+    return;
+  }
+  MutexLock lock(mutex_);
+  while (!stopping_) {
+    Job* job = JobToTake();
+    if (job == nullptr) {
+      Wait(Waiter::kDecoderForWork);
       continue;
     }
-    const std::size_t index = run.closeQueue[run.closeHead];
-    run.closeHead = (run.closeHead + 1) % kMaxPendingCloses;
-    --run.closeCount;
-    run.WakeAll();  // room in the queue
-    Job& job = run.JobAt(index);
-    // Nobody else touches a job while it is being closed: no copies needed.
-    std::unique_ptr<OutputFile> out = std::move(job.out);
-    Status status = std::move(job.status);
-    const bool skipped = job.skipped;
-    const std::wstring& fullPath = job.fullPath;
-    bool wrote = false, removed = false, outOfMemory = false;
-    {
-      Unlocked unlocked(run.mutex);
-      try {
-        // Data the system wrote late can still fail here (a full network drive).
-        const bool closed = out->Close();
-        out.reset();
-        if (status.ok() && !skipped && !closed) {
-          status = Status::Archiver(kErrorWriteFile, fullPath).WithObjectName(Name);
-        }
-        if (skipped || !status.ok()) {
-          removed = fs_.RemoveFile(fullPath);
-        } else {
-          if (SetAttributes) fs_.SetAttributes(fullPath, job.entry->externalAttributes & kSettableAttributes);
-          wrote = true;
-        }
-      } catch (...) {  // out of memory (a path's conversion): the entry fails fatally
-        outOfMemory = true;
-        wrote = false;
-      }
-      out.reset();
+    Apply(*job, JobEvent::kTake);
+    const std::size_t index = job->index;
+    job->usedPassword = job->entry->method == zip::kMethodWzAes;
+    job->generation = generation_;
+    bool complete = false;
+    try {
+      PasswordCopy password{password_};
+      MutexUnlock unlocked(mutex_);
+      ChunkSink sink(*this, *job, index);
+      complete = DecodeAhead(*reader, *view, directory_, *job->entry, job->name, password.text, sink);
+    } catch (...) {  // no memory for the password's copy: the writer decodes the entry
     }
-    job.status = std::move(status);
-    job.outOfMemory = outOfMemory;
-    job.wroteFile = wrote;
-    if (removed) job.fileOnDisk = false;
-    job.state = JobState::kDone;
-    if (outOfMemory || !job.status.ok()) job.undecided = true;
-    run.WakeAll();
+    job->complete = complete;
+    Apply(*job, JobEvent::kEnd);
+  }
+}
+
+bool ExtractionSchedule::StartCloser() {
+  if (closerRefused_ || closersStarted_ == kMaxClosers) return false;
+  if (!closers_[closersStarted_].Start(&ExtractionSchedule::ClosingMain, this)) {
+    closerRefused_ = true;
+    return false;
+  }
+  ++closersStarted_;
+  return true;
+}
+
+void ExtractionSchedule::CloseFile(Close& close) {
+  try {
+    close.file->Close();
+    close.file.reset();
+    if (close.setAttributes) fs_.SetAttributes(close.path, close.attributes);
+  } catch (...) {  // out of memory converting the path: the file keeps the attributes it has
+  }
+  close.file.reset();
+}
+
+void ExtractionSchedule::HandOver(std::unique_ptr<OutputFile> file, const std::wstring& path, bool setAttributes,
+                                  std::uint32_t attributes) {
+  Close close{nullptr, path, setAttributes, attributes};  // the copy first: it may throw
+  close.file = std::move(file);
+  {
+    MutexLock lock(mutex_);
+    // Another closing thread when none runs yet, or when files wait that no idle one takes.
+    if (closersStarted_ == 0 || closeCount_ >= waiting_[static_cast<int>(Waiter::kCloser)] + 2) StartCloser();
+    if (closersStarted_ > 0) {
+      while (closeCount_ == kMaxPendingCloses) Wait(Waiter::kWriterForCloses);
+      closes_[(closeHead_ + closeCount_++) % kMaxPendingCloses] = std::move(close);
+      Wake({Waiter::kCloser});
+      return;
+    }
+  }
+  CloseFile(close);  // no closing thread: the writer closes it itself
+}
+
+bool ExtractionSchedule::ClosesPending() {
+  MutexLock lock(mutex_);
+  return closeCount_ + closing_ > 0;
+}
+
+void ExtractionSchedule::WaitForCloses() {
+  MutexLock lock(mutex_);
+  while (closeCount_ + closing_ > 0) Wait(Waiter::kWriterForCloses);
+}
+
+void ExtractionSchedule::ClosingMain(void* schedule) { static_cast<ExtractionSchedule*>(schedule)->CloseFiles(); }
+
+// A closing thread: closes what is handed over, until the schedule ends and nothing is left.
+void ExtractionSchedule::CloseFiles() {
+  MutexLock lock(mutex_);
+  for (;;) {
+    if (closeCount_ > 0) {
+      Close close = std::move(closes_[closeHead_]);
+      closeHead_ = (closeHead_ + 1) % kMaxPendingCloses;
+      --closeCount_;
+      ++closing_;
+      Wake({Waiter::kWriterForCloses});  // room in the queue
+      {
+        MutexUnlock unlocked(mutex_);
+        CloseFile(close);
+      }
+      --closing_;
+      Wake({Waiter::kWriterForCloses});
+      continue;
+    }
+    if (closersEnd_) return;
+    Wait(Waiter::kCloser);
   }
 }
 

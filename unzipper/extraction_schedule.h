@@ -1,55 +1,54 @@
-// The schedule of one ExtractFiles call, shared by the archiver's two units: the jobs (one per
-// selected entry) in a ring of slots, the decoding and closing threads, and the waits that
-// keep the result that of one entry after the other.
+// Threads that help the archiver's one writing thread without touching the disk before an
+// entry's turn.
 //
-// The rule the schedule holds: an entry's outcome counts only at its turn, once every earlier
-// entry is decided (reported, or ended by Abort or a fatal error). A job started before its
-// turn ("ahead") only adds: a file where none is, and the directories missing on its way below
-// the destination when no earlier entry still to be decided would create them first (it waits
-// until they exist, or its turn; so it does for the destination, which the first entry makes).
-// It replaces no file; an entry that would waits for its turn. Directories are made by one
-// thread at a time. When an earlier entry ends the run (Abort, a fatal error, an exception),
-// the files and then the directories that the jobs ahead added are removed; a directory that a
-// decided entry needs is kept, as one entry after the other would have made it. A job
-// ahead that failed is redone at its turn on the calling thread, never prompted for: one
-// after the other, it would have met the world as it is then. So the prompts, their order and
-// number, the files left and the result are those of one thread, whatever the timing.
+// The archiver's calling thread, the writer, makes every change of an extraction on disk
+// itself, one entry after the other in archive order: the directories, the removal of a file
+// in the way, the new file, its data and its time. So nothing a later entry does can happen
+// before an earlier one is done: the prompts, the files and the result are those of one thread
+// by construction, for a full disk too, and nothing ever needs undoing. This unit lends the
+// writer two kinds of threads:
+//  - Decoding threads read, decrypt, authenticate and inflate the entries after the writer's
+//    into chunks of memory, within a budget (kBudgetChunks), in archive order but for one entry
+//    much larger than the next, which goes first so that it does not end the run alone on one
+//    processor. At an entry's turn the writer
+//    writes the chunks decoded for it while its decoding thread may still add more (the entry
+//    at the turn may always have a few chunks beyond the budget), so an entry larger than the
+//    budget streams through. Whatever a decoding thread did not finish well (a password that
+//    does not fit, a damaged entry, a read error, no memory) is never shown: the writer
+//    decodes that entry itself at its turn, as one thread would, prompts included, skipping
+//    what it has already written. An entry decoded ahead with a password that the user has
+//    replaced since is decoded again with the new one. When the writer's turn comes for an
+//    entry nobody has, an idle decoding thread takes it, or else the writer decodes it itself
+//    (a thread that is waiting for work always takes it, so the writer never waits for one
+//    that is busy). So the extraction ends whatever number of threads actually starts, none
+//    included.
+//  - Closing threads, started as they are needed, close the files the writer has finished and
+//    then give them their attributes (attributes must follow the close: Windows' FAT driver
+//    marks a file just written as archived when its handle closes), so that a slow close (an
+//    on-access scanner) does not hold up the writer. Their outcome cannot fail an entry: the
+//    writer has moved on by then (and on Windows closing a file reports none of the write
+//    errors the system meets when it later flushes its cache). The writer waits for them
+//    before it touches a path where something exists, so no entry meets a file still being
+//    closed, whatever the spelling of its name (the file system resolves case and 8.3 short
+//    names: no name needs a rule of its own).
 //
-// Internal to the archiver: archiver.cpp (one entry) and extraction_schedule.cpp (the rest).
+// Each entry has a job in a ring of kWindow slots. A job's life is one state, changed by one
+// function (Apply); one mutex and one condition variable serve every wait, and every wait
+// ends when the schedule stops. Entries are numbered in the order the writer adds them.
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <initializer_list>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "archiver.h"
+#include "os/file_system.h"
 #include "os/threads.h"
+#include "zip/central_directory.h"
+#include "zip/entry_reader.h"
 
 namespace orv {
-
-enum class JobState { kWaiting, kRunning, kNeedsPassword, kClosing, kDone };
-enum class PasswordReply { kNone, kRecheck, kSkip };
-
-// Closes waiting for a closing thread; each holds an open file, so their number is bounded.
-constexpr std::size_t kMaxPendingCloses = 16;
-
-// The relative output path of an entry ('\' separators; flat without CreateDirs) and its
-// directory part with the trailing '\'. False for a name that leaves the destination.
-bool OutputPathOf(const std::wstring& name, bool createDirs, std::wstring& working, std::wstring& directoryPart);
-
-// What Windows would take for the same file: ASCII letters without case, trailing dots and
-// blanks of a component dropped, every other character one value.
-std::wstring PathKey(const std::wstring& working);
-// True when a file at one key and a file at the other could not both be written in either
-// order with the same result: the same path, or one a directory on the other's path.
-bool KeysMeet(std::wstring_view a, std::wstring_view b);
-// A component with '~' and a digit may be the 8.3 short name of any other name in its
-// directory (NTFS makes them, so does Wine): such a path may meet every other one.
-bool MayBeShortName(std::wstring_view working);
 
 // The archive seen by one thread: its own position, reads serialised on the shared handle.
 class ArchiveView final : public InputFile {
@@ -65,123 +64,139 @@ class ArchiveView final : public InputFile {
   std::uint64_t position_ = 0;
 };
 
-// Lets go of a held mutex for a while (a prompt, a callback); holds it again afterwards, also
-// when an exception leaves the scope.
-class Unlocked {
+class ExtractionSchedule {
  public:
-  explicit Unlocked(Mutex& mutex) : mutex_(mutex) { mutex_.Unlock(); }
-  ~Unlocked() { mutex_.Lock(); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
+  static constexpr std::size_t kWindow = 64;  // entries added and not yet done, at most
+  static constexpr std::size_t kChunkSize = zip::EntryReader::kBlockSize;
+  static constexpr std::size_t kBudgetChunks = 128;  // 32 MiB of decoded data ahead
+  static constexpr std::size_t kTurnReserve = 2;    // chunks the entry at the turn may add beyond it
+  static constexpr unsigned kMaxDecoders = 4;
+  static constexpr unsigned kMaxClosers = 8;
+
+  struct Chunk;
+  // A chunk the writer holds; it goes back to the schedule when the lease ends.
+  class ChunkLease {
+   public:
+    ChunkLease() = default;
+    ~ChunkLease() { Reset(); }
+    ChunkLease(const ChunkLease&) = delete;
+    ChunkLease& operator=(const ChunkLease&) = delete;
+    const std::uint8_t* data() const;
+    std::size_t size() const;
+    void Reset();
+
+   private:
+    friend class ExtractionSchedule;
+    ExtractionSchedule* owner_ = nullptr;
+    Chunk* chunk_ = nullptr;
+  };
+
+  enum class Delivery {
+    kChunk,           // the next chunk of the entry's data
+    kComplete,        // every chunk was delivered, and the entry passed every check
+    kDecodeYourself,  // the writer decodes the entry itself, skipping what it has written
+  };
+
+  // password is the one decoding threads try until the writer replaces it.
+  ExtractionSchedule(InputFile& archive, const zip::CentralDirectory& directory, FileSystem& fileSystem,
+                     const std::string& password);
+  // Stops the decoding threads, lets the closing threads close every file handed over, and
+  // ends them all. Every path out of an extraction goes through here.
+  ~ExtractionSchedule();
+  ExtractionSchedule(const ExtractionSchedule&) = delete;
+  ExtractionSchedule& operator=(const ExtractionSchedule&) = delete;
+
+  // Starts up to count decoding threads (at most kMaxDecoders); those the system refuses are
+  // done without.
+  void StartDecoding(unsigned count);
+
+  // The writer's calls, from the calling thread only.
+  // The next entry in order; decodes says whether it has data to decode (a file to write).
+  // Waits while its slot still holds an entry whose decoding thread has not stopped.
+  void Add(const zip::Entry& entry, std::wstring name, bool decodes);
+  const std::wstring& Name(std::size_t index) const;
+  const zip::Entry& Entry(std::size_t index) const;
+  // The archive for the writer's own decoding.
+  InputFile& WriterArchive() { return writerView_; }
+  // The entry's turn has come: a decoding thread that has it may now go past the budget; if
+  // none has it, an idle one takes it, or else none will (the writer decodes it).
+  void BeginTurn(std::size_t index);
+  // What the writer writes next for the entry at its turn; waits for the decoding thread.
+  Delivery Next(std::size_t index, ChunkLease& chunk);
+  // The writer is done with the entry (or decodes it again itself): what was decoded for it
+  // goes, and a decoding thread still on it stops.
+  void EndTurn(std::size_t index);
+  // The user typed a password that differs from the one before: entries after the turn that
+  // were decoded with the old one are decoded again.
+  void ReplacePassword(const std::string& password);
+
+  // A file whose entry is done: closed (by a closing thread when one runs, else here), then,
+  // when setAttributes, given the attributes. Its close cannot fail the entry.
+  void HandOver(std::unique_ptr<OutputFile> file, const std::wstring& path, bool setAttributes,
+                std::uint32_t attributes);
+  bool ClosesPending();
+  void WaitForCloses();
 
  private:
-  Mutex& mutex_;
-};
+  enum class JobState;
+  enum class JobEvent;
+  enum class Waiter;
+  struct Job;
+  struct Close;
+  class ChunkSink;
 
-struct Archiver::Job {
-  std::size_t index = SIZE_MAX;  // the job this slot holds, in the order of the selected entries
-  const zip::Entry* entry = nullptr;
-  std::wstring name;  // decoded; prompts and error texts show it
-  std::wstring key;   // PathKey of the output path
-  std::wstring directoryPart;   // of the output path, with the trailing '\'
-  bool directoryThere = false;  // seen to exist (directories are never removed during a run)
-  bool anyPath = false;  // MayBeShortName: meets every other path
-  bool started = false;
-  bool ahead = false;      // running before its turn: only adds
-  bool abandoned = false;  // ended without running: the run stopped while it waited its turn
-  bool committed = false;  // decided and kept: never removed
-  JobState state = JobState::kWaiting;
-  PasswordReply reply = PasswordReply::kNone;
-  unsigned triedGeneration = 0;  // password generation that failed the check
-  bool usedPassword = false;     // decoded with the password of usedGeneration
-  unsigned usedGeneration = 0;
-  bool undecided = false;  // failed or asks for a password, until reported: nothing after it starts
-  // The outcome, written by the thread that owns the job until it is kDone.
-  Status status;
-  bool outOfMemory = false;  // the status is the fatal "Out of memory" (made where it cannot be)
-  bool skipped = false;
-  bool wroteFile = false;
-  bool fileOnDisk = false;  // a file this job created may be at fullPath
-  std::wstring fullPath;
-  std::unique_ptr<OutputFile> out;
-  std::vector<std::wstring> madeDirectories;  // made while ahead and not yet needed by a decided entry
-};
+  Job& Slot(std::size_t index);
+  const Job& Slot(std::size_t index) const;
+  void Apply(Job& job, JobEvent event);  // the one place a job changes state
+  Job* JobToTake();
+  bool Wanted(const Job& job, std::size_t index) const;
+  Chunk* AcquireChunk(Job& job, std::size_t index);
+  bool Commit(Job& job, std::size_t index, Chunk* chunk);
+  bool InPool(const Chunk* chunk) const;
+  Chunk* TakeChunk();
+  void PutChunk(Chunk* chunk);
+  void FreeChunks(Job& job);
+  void Release(Chunk* chunk);
+  void Wait(Waiter who);
+  void Wake(std::initializer_list<Waiter> whom);
+  void CloseFile(Close& close);
+  bool StartCloser();
+  static void DecodingMain(void* schedule);
+  static void ClosingMain(void* schedule);
+  void Decode();
+  void CloseFiles();
 
-// A thread that may wait for the run's state to change. It is woken only while it waits:
-// most changes find every thread busy, and then cost no system call.
-struct Archiver::Sleeper {
-  Event wake;
-  bool waiting = false;  // guarded by the run's mutex
-};
+  const zip::CentralDirectory& directory_;
+  FileSystem& fs_;
+  Mutex archiveMutex_;
+  ArchiveView writerView_;
+  InputFile& archive_;
 
-struct Archiver::Worker {
-  Archiver* archiver = nullptr;
-  Run* run = nullptr;
-  std::unique_ptr<zip::EntryReader> reader;
-  std::unique_ptr<ArchiveView> view;
-  Sleeper sleeper;
-  Thread thread;
-};
+  Mutex mutex_;  // guards everything below
+  ConditionVariable changed_;
+  unsigned waiting_[6] = {};  // threads in Wait, by what they wait for
+  bool stopping_ = false;
+  std::unique_ptr<Job[]> jobs_;   // job i in slot i % kWindow
+  std::size_t added_ = 0;         // entries added
+  std::size_t turn_ = 0;          // the entry at the writer's turn, or the next one
+  std::size_t bigJob_ = SIZE_MAX; // the entry last taken ahead of the order for its size
+  std::string password_;
+  unsigned generation_ = 0;       // counts the replacements of the password
+  void* pool_ = nullptr;          // the chunks' memory, one block
+  std::size_t poolUsed_ = 0;      // chunks of the pool handed out so far
+  bool poolRefused_ = false;
+  Chunk* freeChunks_ = nullptr;   // given back, for reuse
+  std::size_t chunksOut_ = 0;     // held by jobs, by a decoding thread or by the writer
 
-struct Archiver::Closer {
-  Archiver* archiver = nullptr;
-  Run* run = nullptr;
-  Sleeper sleeper;
-  Thread thread;
-};
-
-struct Archiver::Run {
-  Mutex mutex;  // guards everything below but the readers, views and events
-  Mutex archiveMutex;
-  // Held while directories are made and recorded; never held when taking mutex.
-  Mutex directoryMutex;
-  std::vector<const zip::Entry*> selected;  // the entries to extract, in archive order
-  std::vector<Job> slots;                   // job j lives in slot j % size
-  std::wstring outputBase;
-  bool needsFlush = false;
-
-  std::size_t reported = 0;       // jobs before this one are decided: its turn has come
-  std::size_t nextJob = 0;        // every job before this one has started
-  std::size_t bigJob = SIZE_MAX;  // a job started ahead of the order, until it is reported
-  bool stopping = false;          // no new job starts, jobs waiting for their turn end
-  bool finished = false;          // the calling thread is done: every wait of a thread ends
-  bool closersEnd = false;        // every worker has ended: closers end when idle
-  bool outOfMemory = false;       // a thread failed outside any entry: the run ends fatally
-  unsigned passwordGeneration = 0;  // counts the changes of the password
-  std::uint64_t changes = 0;        // counts the calls of WakeAll
-  // Keys of jobs started and not yet reported, and their directory parts at every level.
-  std::multiset<std::wstring, std::less<>> pendingPaths;
-  std::multiset<std::wstring, std::less<>> pendingDirs;
-  std::size_t pendingAnyPaths = 0;  // of them, jobs whose path may meet every other one
-  // Jobs waiting for a closing thread, a ring: queueing never allocates.
-  std::size_t closeQueue[kMaxPendingCloses] = {};
-  std::size_t closeHead = 0, closeCount = 0;
-
-  Sleeper caller;  // the calling thread
-  std::unique_ptr<zip::EntryReader> reader;  // the calling thread's, for an entry it redoes
-  std::unique_ptr<ArchiveView> view;
-  std::vector<std::unique_ptr<Worker>> workers;
-  std::vector<std::unique_ptr<Closer>> closers;
-
-  Job& JobAt(std::size_t index) { return slots[index % slots.size()]; }
-
-  // With mutex held, after any change another thread may wait for.
-  void WakeAll();
-  // Called with mutex held; returns with it held, after a change (or spuriously).
-  void WaitOn(Sleeper& sleeper);
-  // No job starts after one that waits for a decision: the answer (Abort?) says whether it
-  // should. So with one decoding thread only the closing overlaps the next entry.
-  bool MayStart(std::size_t index) const;
-  bool Conflicts(const Job& job) const;
-  bool JobsMeet(const Job& a, const Job& b) const { return a.anyPath || b.anyPath || KeysMeet(a.key, b.key); }
-  // Whether a job still to be decided before this one has a path in the same top directory.
-  bool EarlierJobSharesDirectory(const Job& job) const;
-  // A decided job keeps the directories it made ahead. Those of the jobs after it are never on
-  // its path: a job ahead makes none while an earlier undecided job shares its top directory.
-  void KeepDirectoriesOf(Job& job);
-  void MarkPending(const Job& job);  // may throw (allocation)
-  void ClearPending(const Job& job);  // never throws
-  void FailOutsideAnEntry();          // never throws
+  std::unique_ptr<Thread[]> decoders_;
+  unsigned decodersStarted_ = 0;
+  std::unique_ptr<Close[]> closes_;  // a ring of kMaxPendingCloses: handing over never allocates
+  std::size_t closeHead_ = 0, closeCount_ = 0;
+  unsigned closing_ = 0;  // files being closed now
+  bool closersEnd_ = false;
+  bool closerRefused_ = false;  // the system refused a closing thread: no more are asked for
+  std::unique_ptr<Thread[]> closers_;
+  unsigned closersStarted_ = 0;
 };
 
 }  // namespace orv

@@ -23,15 +23,14 @@ void Report(const UnzipObserver* observer, std::wstring_view text) noexcept {
 
 std::int32_t UnzipArchive(FileSystem& fileSystem, Prompts& prompts, const wchar_t* archivePath,
                           const wchar_t* destination, const char* password,
-                          const UnzipObserver* observer, unsigned workers) noexcept {
+                          const UnzipObserver* observer, unsigned threads) noexcept {
   try {
     Archiver archiver(fileSystem, prompts);
     archiver.FileName = archivePath != nullptr ? archivePath : L"";
     archiver.Password = password != nullptr ? password : "";
     archiver.BaseDir = destination != nullptr ? destination : L"";
     archiver.UnicodeFilenames = true;
-    archiver.EncryptionMethod = caAES_128;
-    archiver.Workers = workers;
+    archiver.Threads = threads;
     if (observer != nullptr) archiver.FileExtracted = observer->fileExtracted;
 
     Status status = archiver.Open();

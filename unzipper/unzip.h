@@ -16,18 +16,19 @@ constexpr std::int32_t kUnzipCompleted = -1;
 constexpr std::int32_t kUnzipFailed = 0;
 
 struct UnzipObserver {
-  // Full path of each file written completely.
+  // Full path of each file written completely (its data and time), in archive order, on the
+  // calling thread; a closing thread may still be closing it and setting its attributes.
   std::function<void(const std::wstring&)> fileExtracted;
   // The text of the error that made the result 0.
   std::function<void(const std::wstring&)> failed;
 };
 
-// Null pointers are empty texts. The password's bytes are used as given. workers is the
-// number of decoding threads (0: one per processor, up to Archiver::kMaxWorkers); tests and
-// the fuzz target pin it to 1 where they need the order of one entry after the other.
-// Never throws.
+// Null pointers are empty texts. The password's bytes are used as given. threads is the
+// archiver's Threads: 0 one decoding thread per processor (at most Archiver::kMaxThreads), 1
+// the calling thread alone (the fuzz target uses it), N more: N decoding threads ahead of it.
+// Whatever the number, the outcome is that of one thread. Never throws.
 std::int32_t UnzipArchive(FileSystem& fileSystem, Prompts& prompts, const wchar_t* archivePath,
                           const wchar_t* destination, const char* password,
-                          const UnzipObserver* observer = nullptr, unsigned workers = 0) noexcept;
+                          const UnzipObserver* observer = nullptr, unsigned threads = 0) noexcept;
 
 }  // namespace orv

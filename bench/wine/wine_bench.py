@@ -18,8 +18,9 @@ Needs cryptospeed.exe, otSetup_bench.exe, unzip_harness.exe and otprobe.exe in t
 3. OrvUnzip.dll unpacking the benchmark payload's archive through unzip_harness.exe (the time
    from loading the library to releasing it), in interleaved rounds: the process limited to one
    processor (taskset, so the library decodes on one thread, as it did before it had threads)
-   and with all of them. With OT_WINE32_EMULATE=1 the 32-bit build runs on an
-   emulated processor: compare the two figures of one run only, never with native ones.
+   and with all of them; --also-dll LABEL=PATH adds another build of the DLL to the same rounds
+   (before/after figures). With OT_WINE32_EMULATE=1 the 32-bit build runs on an
+   emulated processor: compare the figures of one run only, never with native ones.
    Needs unzip_harness.exe and OrvUnzip.dll, and the host tools of the tree (host-tools/bin).
 """
 
@@ -152,8 +153,14 @@ def launcher_timing(bin_dir: Path, runs: int) -> None:
 PASSWORD = "{8F27B1C0-5K2D-Q4RM--7A9E1F60C}"
 
 
-def dll_extraction(bin_dir: Path, runs: int) -> None:
+def dll_extraction(bin_dir: Path, runs: int, also: list[str]) -> None:
     tools = bin_dir.parent / "host-tools" / "bin"
+    dlls = {"": bin_dir / "OrvUnzip.dll"}
+    for given in also:
+        label, _, path = given.partition("=")
+        if not label or not Path(path).is_file():
+            raise SystemExit(f"wine_bench: --also-dll wants LABEL=PATH of an OrvUnzip.dll, not {given!r}")
+        dlls[label] = Path(path)
     print(f"## OrvUnzip.dll unpacking the benchmark payload ({pe_arch(bin_dir / 'OrvUnzip.dll')} build)\n")
     with otwine.Scenario(display=False) as s:
         work = s.root / "bench"
@@ -162,13 +169,18 @@ def dll_extraction(bin_dir: Path, runs: int) -> None:
         subprocess.run([tools / "mkdistro", payload, archive], check=True, stdout=subprocess.DEVNULL)
         harness = s.c_drive / "bench"
         harness.mkdir()
-        for name in ("unzip_harness.exe", "OrvUnzip.dll"):
-            shutil.copyfile(bin_dir / name, harness / name)
-        command = [r"C:\bench\unzip_harness.exe", "unzip", r"C:\bench\OrvUnzip.dll",
-                   s.to_windows_path(archive)]
-        times = {"one processor": [], "all processors": []}
+        shutil.copyfile(bin_dir / "unzip_harness.exe", harness / "unzip_harness.exe")
+        commands = {}
+        for label, dll in dlls.items():
+            folder = harness / (label or "this")
+            folder.mkdir()
+            shutil.copyfile(dll, folder / "OrvUnzip.dll")
+            commands[label] = [r"C:\bench\unzip_harness.exe", "unzip", s.to_windows_path(folder / "OrvUnzip.dll"),
+                               s.to_windows_path(archive)]
+        times = {(label, mode): [] for label in dlls for mode in ("one processor", "all processors")}
         for _ in range(runs):
-            for mode in times:
+            for label, mode in times:
+                command = commands[label]
                 out = work / "out"
                 shutil.rmtree(out, ignore_errors=True)
                 # Wine takes a process's affinity from its Linux process (cmd's /affinity is
@@ -179,14 +191,22 @@ def dll_extraction(bin_dir: Path, runs: int) -> None:
                 found = re.search(r"milliseconds=([\d.]+)", done.stdout)
                 if "result=-1" not in done.stdout or not found:
                     raise RuntimeError(f"unzip_harness failed: {done.stdout} {done.stderr}")
-                times[mode].append(float(found.group(1)) / 1000)
-        print("| mode | median (s) | runs (s) |\n|---|---:|---|")
-        for mode, values in times.items():
-            print(f"| {mode} | {statistics.median(values):.3f} | "
+                times[(label, mode)].append(float(found.group(1)) / 1000)
+        print("| build | mode | median (s) | runs (s) |\n|---|---|---:|---|")
+        for (label, mode), values in times.items():
+            print(f"| {label or 'this'} | {mode} | {statistics.median(values):.3f} | "
                   f"{', '.join(f'{v:.3f}' for v in values)} |")
-        ratio = statistics.median(times["all processors"]) / statistics.median(times["one processor"])
-        print(f"\nall processors / one processor: {ratio:.2f}"
-              f"{' (emulated processor)' if os.environ.get('OT_WINE32_EMULATE') == '1' else ''}\n")
+        for label in dlls:
+            ratio = (statistics.median(times[(label, "all processors")]) /
+                     statistics.median(times[(label, "one processor")]))
+            print(f"\n{label or 'this'}: all processors / one processor: {ratio:.2f}"
+                  f"{' (emulated processor)' if os.environ.get('OT_WINE32_EMULATE') == '1' else ''}")
+        for label in dlls:
+            if label:
+                for mode in ("one processor", "all processors"):
+                    ratio = statistics.median(times[("", mode)]) / statistics.median(times[(label, mode)])
+                    print(f"this / {label}, {mode}: {ratio:.2f}")
+        print()
 
 
 def main() -> int:
@@ -196,6 +216,8 @@ def main() -> int:
     parser.add_argument("--skip-crypto", action="store_true")
     parser.add_argument("--skip-launcher", action="store_true")
     parser.add_argument("--skip-dll", action="store_true")
+    parser.add_argument("--also-dll", action="append", default=[], metavar="LABEL=PATH",
+                        help="another OrvUnzip.dll to unpack with in the same rounds; repeatable")
     args = parser.parse_args()
     bin_dir = args.bin_dir.resolve()
     needed = (([] if args.skip_crypto else ["cryptospeed.exe"]) +
@@ -217,7 +239,7 @@ def main() -> int:
     if not args.skip_launcher:
         launcher_timing(bin_dir, args.runs)
     if not args.skip_dll:
-        dll_extraction(bin_dir, args.runs)
+        dll_extraction(bin_dir, args.runs, args.also_dll)
     return 0
 
 

@@ -334,6 +334,7 @@ std::unique_ptr<OutputFile> WindowsMemoryFileSystem::CreateForWriting(const std:
     // CREATE_ALWAYS without sharing: not over a directory, a read-only file or an open file.
     Node& node = it->second;
     if (node.directory || (node.attributes & kReadOnly) || node.openWriters > 0) return nullptr;
+    GiveBack(node.size);
     node.data.clear();
     node.size = 0;
     node.timeSet = false;
@@ -379,6 +380,7 @@ bool WindowsMemoryFileSystem::RemoveFile(const std::wstring& path) {
   if (it == nodes_.end()) return false;
   const Node& node = it->second;
   if (node.directory || (node.attributes & kReadOnly) || node.openWriters > 0) return false;
+  GiveBack(node.size);
   nodes_.erase(it);
   return true;
 }

@@ -54,7 +54,7 @@ class WindowsMemoryFileSystem final : public FileSystem {
   const std::vector<std::wstring>& violations() const { return violations_; }
 
   // Bytes of file data kept per file (sizes are always counted), and the room on the disk:
-  // a write that does not fit fails.
+  // a write that does not fit fails; a file removed or emptied gives its bytes back.
   std::size_t keepBytes = SIZE_MAX;
   std::uint64_t freeSpace = UINT64_MAX;
   // Drive letters (upper case) that report as removable.
@@ -102,6 +102,7 @@ class WindowsMemoryFileSystem final : public FileSystem {
   bool MayChange(const std::wstring& operation, const std::wstring& path, const Resolved& where,
                  bool directory);
   Node* Parent(const Resolved& where);
+  void GiveBack(std::uint64_t bytes) { freeSpace = bytes > UINT64_MAX - freeSpace ? UINT64_MAX : freeSpace + bytes; }
 
   mutable std::recursive_mutex mutex_;
   std::wstring currentDirectory_;

@@ -35,9 +35,9 @@ namespace {
 
 constexpr char kPassword[] = "fuzz";
 constexpr int kMaxFailurePrompts = 64;
-// One decoding thread: which later entries are already in flight when a prompt is answered
-// would otherwise depend on timing, and a run could not be replayed exactly.
-constexpr unsigned kWorkers = 1;
+// The calling thread alone: the outcome would be the same with more, but libFuzzer's coverage
+// and a replay are steadier without threads that decode ahead.
+constexpr unsigned kThreads = 1;
 
 const wchar_t kWorkDir[] = L"C:\\Work";
 const wchar_t kArchive[] = L"C:\\Work\\Distro.zip";
@@ -101,16 +101,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool failureReported = false;
   orv::UnzipObserver observer;
   observer.fileExtracted = [&](const std::wstring& path) {
+    // Its data and time are written; a closing thread may still be closing it. That it ends
+    // closed and no longer changes is checked after the call.
     const auto* node = fs.Find(path);
     if (node == nullptr || node->directory) Fail("a file reported complete does not exist");
-    if (node->openWriters != 0) Fail("a file reported complete is still open");
     completed[fs.KeyOf(path)] = node->size;
   };
   observer.failed = [&](const std::wstring&) { failureReported = true; };
 
   const std::int32_t result =
       orv::UnzipArchive(fs, prompts, kArchive, kSetupDir, mode == 1 ? "wrong" : kPassword, &observer,
-                        kWorkers);
+                        kThreads);
 
   if (result != orv::kUnzipCompleted && result != orv::kUnzipFailed) Fail("result neither -1 nor 0");
   if (result == orv::kUnzipFailed && !failureReported) Fail("result 0 without a reported failure");

@@ -1,9 +1,9 @@
 // orvunzip [--threads N] ARCHIVE DESTDIR [PASSWORD]: the library's extraction on the build
 // host, for benchmarks and interoperability tests. Without PASSWORD the launcher's archive
 // password is used, so a distribution archive made by mkdistro unpacks as the launcher would
-// unpack it. --threads N decodes on N threads (1: one entry after the other; more than the
-// library's maximum counts as its maximum); by default one per processor the process may run
-// on. Prompts are asked on the terminal; exit status 0 when the extraction ran to its end (the
+// unpack it. --threads N decodes on N threads ahead of the one that writes (1: the calling
+// thread alone, one entry after the other; more than the library's maximum counts as its
+// maximum); by default one per processor the process may run on. Prompts are asked on the terminal; exit status 0 when the extraction ran to its end (the
 // library's -1), 1 when it failed (0), 2 for a wrong command line.
 #include <unistd.h>
 

@@ -38,6 +38,9 @@ class OutputFile {
   virtual bool Flush() = 0;
   // Closes the handle; false when the system reports an error on close. Idempotent.
   virtual bool Close() = 0;
+  // Memory of size bytes for a writer to fill and then pass to Write, which then need not copy
+  // it; null (here) when the output has none to lend.
+  virtual std::uint8_t* LendBlock(std::size_t /*size*/) { return nullptr; }
 };
 
 enum class NarrowCodePage { kOem, kAnsi };

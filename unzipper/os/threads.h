@@ -1,11 +1,8 @@
-// The few threading primitives the archiver needs, and no more: a mutex, an auto-reset event
+// The few threading primitives the archiver needs, and no more: a mutex, a condition variable
 // and a joinable thread. The DLL is built with the win32 thread model (no std::thread or
-// std::mutex) and must load on Windows Vista, so its implementation uses critical sections,
-// kernel events and _beginthreadex; the host uses the standard library.
-//
-// Waiting for a condition is done with one event per waiting thread: lock, test, unlock and
-// wait on one's own event, lock again. An auto-reset event keeps a Set that came before the
-// Wait, so no wake-up is lost between the unlock and the wait.
+// std::mutex) and must load on Windows Vista, so its implementation uses slim reader/writer
+// locks, condition variables (both in Vista's kernel32) and _beginthreadex; the host uses the
+// standard library.
 #pragma once
 #include <memory>
 
@@ -21,6 +18,7 @@ class Mutex {
   void Unlock();
 
  private:
+  friend class ConditionVariable;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
@@ -36,16 +34,28 @@ class MutexLock {
   Mutex& mutex_;
 };
 
-// Auto-reset: Wait returns once per Set (Sets before the Wait count; several Sets before one
-// Wait count as one).
-class Event {
+// Lets go of a held mutex for a while (a prompt, a copy, a callback); holds it again
+// afterwards, also when an exception leaves the scope.
+class MutexUnlock {
  public:
-  Event();  // throws std::bad_alloc when the system has no event to give
-  ~Event();
-  Event(const Event&) = delete;
-  Event& operator=(const Event&) = delete;
-  void Set();
-  void Wait();
+  explicit MutexUnlock(Mutex& mutex) : mutex_(mutex) { mutex_.Unlock(); }
+  ~MutexUnlock() { mutex_.Lock(); }
+  MutexUnlock(const MutexUnlock&) = delete;
+  MutexUnlock& operator=(const MutexUnlock&) = delete;
+
+ private:
+  Mutex& mutex_;
+};
+
+class ConditionVariable {
+ public:
+  ConditionVariable();
+  ~ConditionVariable();
+  ConditionVariable(const ConditionVariable&) = delete;
+  ConditionVariable& operator=(const ConditionVariable&) = delete;
+  // Called with mutex held; returns with it held, after a NotifyAll or spuriously.
+  void Wait(Mutex& mutex);
+  void NotifyAll();
 
  private:
   struct Impl;
@@ -61,15 +71,23 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // False when the system could not start the thread. The function must not throw.
+  // False when the system could not start the thread (or the start filter said no). The
+  // function must not throw.
   bool Start(Function function, void* argument);
   // Waits for the thread to end and releases it; nothing when none was started.
   void Join();
 
  private:
+  bool StartOnPlatform(Function function, void* argument);
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// For tests: while a filter is set, Thread::Start asks it first and fails, as a system out of
+// threads or address space would, when it answers false. So a test can let none, some or all
+// of the threads an extraction asks for start. Set it only while no thread is being started.
+using ThreadStartFilter = bool (*)(void* context);
+void SetThreadStartFilter(ThreadStartFilter filter, void* context);
 
 // Logical processors the process may run on (at least 1).
 unsigned ProcessorCount();

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "os/threads.h"
@@ -20,28 +21,20 @@ Mutex::~Mutex() = default;
 void Mutex::Lock() { impl_->mutex.lock(); }
 void Mutex::Unlock() { impl_->mutex.unlock(); }
 
-struct Event::Impl {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool set = false;
+struct ConditionVariable::Impl {
+  std::condition_variable variable;
 };
 
-Event::Event() : impl_(std::make_unique<Impl>()) {}
-Event::~Event() = default;
+ConditionVariable::ConditionVariable() : impl_(std::make_unique<Impl>()) {}
+ConditionVariable::~ConditionVariable() = default;
 
-void Event::Set() {
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->set = true;
-  }
-  impl_->changed.notify_one();
+void ConditionVariable::Wait(Mutex& mutex) {
+  std::unique_lock<std::mutex> lock(mutex.impl_->mutex, std::adopt_lock);
+  impl_->variable.wait(lock);
+  lock.release();  // still held, by the caller
 }
 
-void Event::Wait() {
-  std::unique_lock<std::mutex> lock(impl_->mutex);
-  impl_->changed.wait(lock, [this] { return impl_->set; });
-  impl_->set = false;
-}
+void ConditionVariable::NotifyAll() { impl_->variable.notify_all(); }
 
 struct Thread::Impl {
   std::thread thread;
@@ -50,7 +43,7 @@ struct Thread::Impl {
 Thread::Thread() : impl_(std::make_unique<Impl>()) {}
 Thread::~Thread() { Join(); }
 
-bool Thread::Start(Function function, void* argument) {
+bool Thread::StartOnPlatform(Function function, void* argument) {
   if (impl_->thread.joinable()) return false;
   try {
     impl_->thread = std::thread(function, argument);

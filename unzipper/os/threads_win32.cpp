@@ -1,6 +1,6 @@
-// Threads in the DLL: critical sections, auto-reset kernel events and _beginthreadex (the C
-// runtime's own thread start, so that its per-thread data is set up and released). Nothing
-// here is newer than Windows Vista.
+// Threads in the DLL: slim reader/writer locks and condition variables (kernel32 exports both
+// from Windows Vista on, the DLL's oldest system) and _beginthreadex (the C runtime's own thread
+// start, so that its per-thread data is set up and released).
 #include <windows.h>
 #include <process.h>
 
@@ -13,7 +13,7 @@ namespace orv {
 
 namespace {
 
-// Workers keep their buffers on the heap; a small stack is plenty.
+// Decoding threads keep their buffers on the heap; a small stack is plenty.
 constexpr unsigned kThreadStackSize = 256 * 1024;
 
 struct StartBlock {
@@ -31,25 +31,26 @@ unsigned __stdcall ThreadMain(void* block) {
 }  // namespace
 
 struct Mutex::Impl {
-  CRITICAL_SECTION section;
+  SRWLOCK lock;
 };
 
-Mutex::Mutex() : impl_(std::make_unique<Impl>()) { ::InitializeCriticalSection(&impl_->section); }
-Mutex::~Mutex() { ::DeleteCriticalSection(&impl_->section); }
-void Mutex::Lock() { ::EnterCriticalSection(&impl_->section); }
-void Mutex::Unlock() { ::LeaveCriticalSection(&impl_->section); }
+Mutex::Mutex() : impl_(std::make_unique<Impl>()) { ::InitializeSRWLock(&impl_->lock); }
+Mutex::~Mutex() = default;
+void Mutex::Lock() { ::AcquireSRWLockExclusive(&impl_->lock); }
+void Mutex::Unlock() { ::ReleaseSRWLockExclusive(&impl_->lock); }
 
-struct Event::Impl {
-  HANDLE event = nullptr;
+struct ConditionVariable::Impl {
+  CONDITION_VARIABLE variable;
 };
 
-Event::Event() : impl_(std::make_unique<Impl>()) {
-  impl_->event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (impl_->event == nullptr) throw std::bad_alloc();
+ConditionVariable::ConditionVariable() : impl_(std::make_unique<Impl>()) {
+  ::InitializeConditionVariable(&impl_->variable);
 }
-Event::~Event() { ::CloseHandle(impl_->event); }
-void Event::Set() { ::SetEvent(impl_->event); }
-void Event::Wait() { ::WaitForSingleObject(impl_->event, INFINITE); }
+ConditionVariable::~ConditionVariable() = default;
+void ConditionVariable::Wait(Mutex& mutex) {
+  ::SleepConditionVariableSRW(&impl_->variable, &mutex.impl_->lock, INFINITE, 0);
+}
+void ConditionVariable::NotifyAll() { ::WakeAllConditionVariable(&impl_->variable); }
 
 struct Thread::Impl {
   HANDLE thread = nullptr;
@@ -58,7 +59,7 @@ struct Thread::Impl {
 Thread::Thread() : impl_(std::make_unique<Impl>()) {}
 Thread::~Thread() { Join(); }
 
-bool Thread::Start(Function function, void* argument) {
+bool Thread::StartOnPlatform(Function function, void* argument) {
   if (impl_->thread != nullptr) return false;
   auto* block = new (std::nothrow) StartBlock{function, argument};
   if (block == nullptr) return false;

@@ -24,6 +24,11 @@ EntryReader::~EntryReader() {
   crypto::SecureWipe(salt_, sizeof salt_);
 }
 
+std::uint8_t* EntryReader::NextBlock(OutputFile& out) {
+  std::uint8_t* lent = out.LendBlock(kBlockSize);
+  return lent != nullptr ? lent : output_.data();
+}
+
 bool EntryReader::ReadExact(std::uint8_t* buffer, std::size_t size) {
   std::size_t got = 0;
   return archive_->Read(buffer, size, got) && got == size;
@@ -117,7 +122,7 @@ Status EntryReader::Inflate(OutputFile& out, std::size_t inputSize, std::size_t&
   z.next_in = input_.data();
   z.avail_in = static_cast<uInt>(inputSize);
   for (;;) {
-    z.next_out = output_.data() + outUsed;
+    z.next_out = block_ + outUsed;
     z.avail_out = static_cast<uInt>(kBlockSize - outUsed);
     const int ret = inflate(&z, Z_NO_FLUSH);
     outUsed = kBlockSize - z.avail_out;
@@ -128,7 +133,8 @@ Status EntryReader::Inflate(OutputFile& out, std::size_t inputSize, std::size_t&
     if (ret == Z_MEM_ERROR) return Status::Fatal(L"Not enough memory to decompress");
     if (ret != Z_OK && ret != Z_BUF_ERROR) return Status::Archiver(kErrorCorruptData);
     if (outUsed == kBlockSize) {
-      if (Status s = Emit(out, output_.data(), outUsed, outputPath); !s.ok()) return s;
+      if (Status s = Emit(out, block_, outUsed, outputPath); !s.ok()) return s;
+      block_ = NextBlock(out);
       outUsed = 0;
       continue;
     }
@@ -158,6 +164,7 @@ Status EntryReader::Decode(OutputFile& out, std::wstring_view outputPath) {
     inflateReady_ = true;
   }
 
+  block_ = deflate ? NextBlock(out) : nullptr;
   // A deflate entry with no data at all is an empty file written by a lenient tool.
   bool streamEnded = !deflate || dataSize_ == 0;
   std::size_t outUsed = 0;
@@ -177,7 +184,7 @@ Status EntryReader::Decode(OutputFile& out, std::wstring_view outputPath) {
   }
   if (!streamEnded) return Status::Archiver(kErrorCorruptData);  // the stream was cut short
   if (outUsed > 0) {
-    if (Status s = Emit(out, output_.data(), outUsed, outputPath); !s.ok()) return s;
+    if (Status s = Emit(out, block_, outUsed, outputPath); !s.ok()) return s;
   }
 
   if (encrypted_) {

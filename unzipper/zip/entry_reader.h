@@ -1,7 +1,8 @@
 // Decoding one entry's data straight into its output file, block by block:
 //   archive file -> bounded by the entry's size -> WinZip AES (HMAC over the ciphertext,
 //   then AES-CTR) -> stored copy or raw inflate (zlib) -> size and CRC check -> output file.
-// Two fixed buffers serve every entry; no entry is ever held whole in memory.
+// Two fixed buffers serve every entry; no entry is ever held whole in memory. An output that
+// keeps blocks instead of writing them away may lend the memory inflate writes into.
 //
 // Integrity is never skipped: an AES entry's authentication code is checked after every byte
 // of its ciphertext has gone through the HMAC, including bytes after the end of the deflate
@@ -49,6 +50,7 @@ class EntryReader {
 
  private:
   bool ReadExact(std::uint8_t* buffer, std::size_t size);
+  std::uint8_t* NextBlock(OutputFile& out);
   Status Emit(OutputFile& out, const std::uint8_t* data, std::size_t size, std::wstring_view outputPath);
   Status Inflate(OutputFile& out, std::size_t inputSize, std::size_t& outUsed, bool& streamEnded,
                  std::wstring_view outputPath);
@@ -57,6 +59,7 @@ class EntryReader {
   std::vector<std::uint8_t> output_;
   std::unique_ptr<z_stream_s> inflate_;
   bool inflateReady_ = false;
+  std::uint8_t* block_ = nullptr;  // where inflate writes the block at hand: output_ or lent memory
 
   InputFile* archive_ = nullptr;
   const Entry* entry_ = nullptr;

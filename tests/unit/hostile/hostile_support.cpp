@@ -52,8 +52,9 @@ Outcome UnzipHostile(const std::string& zip, const HostileRun& run, WindowsMemor
   std::map<std::wstring, std::uint64_t> completed;
   UnzipObserver observer;
   observer.fileExtracted = [&](const std::wstring& path) {
+    // Its data and time are written; a closing thread may still be closing it.
     const auto* node = fs.Find(path);
-    EXPECT_TRUE(node != nullptr && !node->directory && node->openWriters == 0) << "reported complete: " << path;
+    EXPECT_TRUE(node != nullptr && !node->directory) << "reported complete: " << path;
     if (node != nullptr) completed[fs.KeyOf(path)] = node->size;
   };
   outcome.result = UnzipArchive(fs, prompts, kArchive.c_str(), kSetupDir.c_str(), run.password, &observer);

@@ -71,6 +71,9 @@ TEST(WindowsMemoryFileSystem, BehavesLikeCreateFileAndDeleteFile) {
   out = fs.CreateForWriting(L"C:\\Work\\full.txt");
   EXPECT_FALSE(out->Write("abc", 3));
   EXPECT_TRUE(out->Write("ab", 2));
+  EXPECT_TRUE(out->Close());
+  EXPECT_TRUE(fs.RemoveFile(L"C:\\Work\\full.txt"));
+  EXPECT_EQ(fs.freeSpace, 2u);  // a file removed gives its room back
 }
 
 }  // namespace

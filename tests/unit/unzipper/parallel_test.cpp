@@ -1,8 +1,9 @@
-// The extraction with several decoding threads and the closing pool: a differential test of
-// random scenarios, one thread against four, and a few fixed cases (many entries with slow
-// closes, passwords replaced while later entries are in flight, paths that meet, entries
-// large enough to start ahead of their turn). Whatever the timing, everything a caller can
-// observe must be what one entry after the other gives.
+// The extraction with decoding and closing threads: a differential test of random scenarios,
+// one thread against four (of which none, some or all may start), on a disk that may fill up,
+// and a few fixed cases (a password typed while later entries are decoded ahead, paths that
+// meet, an entry larger than the memory budget, a full disk reached in archive order, thread
+// starts refused). Whatever the timing, everything a caller can observe must be what one
+// entry after the other gives.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,9 +17,12 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "archive_error.h"
+#include "extraction_schedule.h"
 #include "memory_file_system.h"
+#include "os/threads.h"
 #include "test_zip_writer.h"
 #include "unzip.h"
 #include "unzip_test_support.h"
@@ -27,7 +31,31 @@
 namespace orv::test {
 namespace {
 
-constexpr int kEntries = 150;  // more than the jobs the archiver keeps in flight at once
+constexpr int kEntries = 150;  // more than the entries the archiver keeps in its window
+
+// Lets only the first `allowed` thread starts succeed while it lives (-1: every one), as a
+// system out of threads or address space would.
+class ThreadStarts {
+ public:
+  explicit ThreadStarts(int allowed) : allowed_(allowed) { SetThreadStartFilter(&ThreadStarts::Allow, this); }
+  ~ThreadStarts() { SetThreadStartFilter(nullptr, nullptr); }
+  ThreadStarts(const ThreadStarts&) = delete;
+  ThreadStarts& operator=(const ThreadStarts&) = delete;
+  int tried() const { return tried_; }
+
+ private:
+  static bool Allow(void* self) {
+    auto& starts = *static_cast<ThreadStarts*>(self);
+    return starts.allowed_ < 0 || starts.tried_++ < starts.allowed_;
+  }
+  int allowed_;
+  int tried_ = 0;
+};
+
+struct Threads {
+  unsigned decoding;  // the archiver's Threads
+  int starts;         // thread starts allowed, -1 for all
+};
 
 std::string Data(int index) {
   std::string data(static_cast<std::size_t>((index * 977) % 9000), '\0');
@@ -41,7 +69,7 @@ std::string Data(int index) {
 
 std::string NameOf(int index) { return "d" + std::to_string(index % 3) + "/f" + std::to_string(index) + ".bin"; }
 
-class ParallelExtraction : public ::testing::TestWithParam<unsigned> {
+class ParallelExtraction : public ::testing::TestWithParam<Threads> {
  protected:
   void SetUp() override {
     std::vector<TestEntry> entries;
@@ -76,8 +104,9 @@ class ParallelExtraction : public ::testing::TestWithParam<unsigned> {
   std::int32_t Run(const char* password = "right") {
     UnzipObserver observer;
     observer.fileExtracted = [&](const std::wstring& path) { reported.push_back(IndexOf(path)); };
+    ThreadStarts starts(GetParam().starts);
     return UnzipArchive(files, prompts, Wide(archive).c_str(), Wide(out).c_str(), password, &observer,
-                        GetParam());
+                        GetParam().decoding);
   }
 
   // Every file left is one reported, with the entry's bytes; nothing is left open.
@@ -102,7 +131,7 @@ class ParallelExtraction : public ::testing::TestWithParam<unsigned> {
   std::minstd_rand random{12345};
 };
 
-TEST_P(ParallelExtraction, APasswordTypedAtThePromptServesTheEntriesAlreadyInFlight) {
+TEST_P(ParallelExtraction, APasswordTypedAtThePromptServesTheEntriesDecodedAhead) {
   prompts.passwords = {std::string("right")};
   EXPECT_EQ(Run("wrong"), kUnzipCompleted);
   // Asked once, for the first encrypted entry; every later one rechecked without a prompt.
@@ -111,7 +140,9 @@ TEST_P(ParallelExtraction, APasswordTypedAtThePromptServesTheEntriesAlreadyInFli
   EXPECT_EQ(reported.size(), static_cast<std::size_t>(kEntries));
 }
 
-INSTANTIATE_TEST_SUITE_P(Workers, ParallelExtraction, ::testing::Values(1u, 4u));
+// One thread; four; four asked for and none, or two, started (decoding or closing threads).
+INSTANTIATE_TEST_SUITE_P(Threads, ParallelExtraction,
+                         ::testing::Values(Threads{1, -1}, Threads{4, -1}, Threads{4, 0}, Threads{4, 2}));
 
 // A fatal error (out of memory) in one entry ends everything: the result is 0, no prompt is
 // shown, the failing entry's file is gone, every thread has ended and every file is closed when
@@ -128,8 +159,9 @@ TEST_P(ParallelExtraction, AFatalErrorEndsTheExtractionAndRemovesTheFailingFile)
   UnzipObserver observer;
   observer.fileExtracted = [&](const std::wstring& path) { reported.push_back(IndexOf(path)); };
   observer.failed = [&](const std::wstring& text) { failures.push_back(text); };
+  ThreadStarts starts(GetParam().starts);
   EXPECT_EQ(UnzipArchive(files, prompts, Wide(archive).c_str(), Wide(out).c_str(), "right", &observer,
-                         GetParam()),
+                         GetParam().decoding),
             kUnzipFailed);
   EXPECT_EQ(failures, std::vector<std::wstring>{L"Out of memory"});
   EXPECT_TRUE(prompts.failureTexts.empty());
@@ -324,49 +356,115 @@ TEST_P(BigEntries, ABigEntrySharingAPathWaitsItsTurn) {
                 ArchiverErrorText(kErrorCannotCreateFile, Wide(dir / "out") + L"\\e20.bin"))});
 }
 
-// The entries after a large damaged one run ahead while it decodes, making directories that
-// did not exist (the destination among them). Abort leaves only what the entries before it
-// made; Ignore leaves everything. Repeated, for the timings to differ.
-TEST_P(BigEntries, DirectoriesMadeAheadGoWithAnAbort) {
-  for (int round = 0; round < 8; ++round) {
-    const bool abort = round % 2 == 0;
-    auto entries = Entries();
-    entries[5].data = std::string(2048 * 1024, 'x');  // the largest: started first
-    entries[5].corruptMac = true;
-    for (int i = 6; i < kCount; ++i) entries[i].name = "later/d" + std::to_string(i % 3) + "/e" + std::to_string(i) + ".bin";
-    fs::remove_all(dir / "out");
-    reported.clear();
-    prompts.failureTexts.clear();
-    prompts.failures = {abort ? FailureAnswer::kAbort : FailureAnswer::kIgnore};
-    EXPECT_EQ(Run(entries, "right"), kUnzipCompleted) << failure;
-    EXPECT_EQ(prompts.failureTexts.size(), 1u);
-    if (abort) {
-      EXPECT_EQ(reported, (std::vector<int>{0, 1, 2, 3, 4}));
-      EXPECT_FALSE(fs::exists(dir / "out" / "later")) << "round " << round;
-    } else {
-      EXPECT_EQ(reported.size(), static_cast<std::size_t>(kCount - 1));
-      EXPECT_EQ(ReadFile(dir / "out" / "later" / "d2" / "e20.bin"), entries[20].data);
+// An entry larger than the memory budget for decoding ahead, behind a first entry whose file is
+// slow to create: the decoding threads fill the budget with it and the entries around it, then
+// wait; at its turn it streams through to its file.
+TEST_P(BigEntries, AnEntryLargerThanTheBudgetStreamsThroughAtItsTurn) {
+  auto entries = Entries();
+  entries[3].data = std::string(ExtractionSchedule::kBudgetChunks * ExtractionSchedule::kChunkSize + (4 << 20), 'b') + Data(3);
+  entries[3].method = 8;
+  files.outputFault = [](const std::wstring& path) {
+    FaultyFileSystem::OutputFault fault;
+    if (path.size() >= 7 && path.compare(path.size() - 7, 7, L"\\e0.bin") == 0) fault.createDelayMicroseconds = 100000;
+    return fault;
+  };
+  EXPECT_EQ(Run(entries, "right"), kUnzipCompleted) << failure;
+  std::vector<int> all(kCount);
+  for (int i = 0; i < kCount; ++i) all[static_cast<std::size_t>(i)] = i;
+  EXPECT_EQ(reported, all);
+  ExpectFilesAsReported(entries);
+}
+
+// A decoding thread's read of the archive fails once, after it has delivered part of a large
+// entry: the writer, having written those chunks, decodes the entry again itself at its turn and
+// writes only the rest. Nobody is asked, and the file is whole.
+TEST_P(BigEntries, ADecodingThreadThatFailsMidwayIsFinishedByTheWriter) {
+  auto entries = Entries();
+  entries[1].data = Data(7) + std::string(3 * 1024 * 1024, 'c') + Data(8);
+  const std::thread::id writer = std::this_thread::get_id();
+  std::atomic<std::uint64_t> readAhead{0};
+  std::atomic<bool> failed{false};
+  files.readFault = [&](std::size_t size) {
+    if (std::this_thread::get_id() == writer) return false;
+    return readAhead.fetch_add(size) > 1024 * 1024 && !failed.exchange(true);
+  };
+  files.outputFault = [](const std::wstring& path) {
+    FaultyFileSystem::OutputFault fault;
+    if (path.size() >= 7 && path.compare(path.size() - 7, 7, L"\\e0.bin") == 0) fault.createDelayMicroseconds = 100000;
+    return fault;
+  };
+  EXPECT_EQ(Run(entries, "right"), kUnzipCompleted) << failure;
+  EXPECT_TRUE(failed.load());
+  EXPECT_TRUE(prompts.failureTexts.empty());
+  EXPECT_EQ(reported.size(), static_cast<std::size_t>(kCount));
+  ExpectFilesAsReported(entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, BigEntries, ::testing::Values(2u, 4u));
+
+// The disk fills up in archive order, whatever runs ahead: the first entry's file is slow to
+// create (a scanner, a slow share), and one after the other it and the next two fit, the
+// fourth meets the full disk, and so does every later one; a prompt answered frees nothing.
+TEST(FullDisk, TheEntriesMeetItInArchiveOrder) {
+  std::vector<TestEntry> entries;
+  for (int i = 0; i < 6; ++i) {
+    TestEntry entry;
+    entry.name = "e" + std::to_string(i) + ".bin";
+    entry.data = std::string(500 * 1000, static_cast<char>('a' + i));
+    entry.aesStrength = 1;
+    entry.password = "right";
+    entries.push_back(entry);
+  }
+  for (const unsigned threads : {1u, 4u}) {
+    WindowsMemoryFileSystem memory;
+    memory.AddFile(L"C:\\a.zip", BuildZip(entries));
+    memory.freeSpace = 1500 * 1000;
+    FaultyFileSystem files(memory);
+    files.outputFault = [](const std::wstring& path) {
+      FaultyFileSystem::OutputFault fault;
+      if (path == L"C:\\out\\e0.bin") fault.createDelayMicroseconds = 50000;
+      return fault;
+    };
+    ScriptedPrompts prompts;
+    prompts.failures = {FailureAnswer::kIgnore, FailureAnswer::kIgnore, FailureAnswer::kIgnore};
+    std::vector<std::wstring> reported;
+    UnzipObserver observer;
+    observer.fileExtracted = [&](const std::wstring& path) { reported.push_back(path); };
+    EXPECT_EQ(UnzipArchive(files, prompts, L"C:\\a.zip", L"C:\\out", "right", &observer, threads), kUnzipCompleted);
+    EXPECT_EQ(reported, (std::vector<std::wstring>{L"C:\\out\\e0.bin", L"C:\\out\\e1.bin", L"C:\\out\\e2.bin"}))
+        << threads << " threads";
+    std::vector<std::wstring> full;
+    for (const char* name : {"e3.bin", "e4.bin", "e5.bin"}) {
+      full.push_back(FailurePromptText(ArchiverErrorText(kErrorWriteFile, L"C:\\out\\" + zip::Utf8ToWide(name))));
     }
-    ExpectFilesAsReported(entries);
+    EXPECT_EQ(prompts.failureTexts, full) << threads << " threads";
+    for (int i = 0; i < 6; ++i) {
+      const auto* node = memory.Find(L"C:\\out\\e" + std::to_wstring(i) + L".bin");
+      EXPECT_EQ(node != nullptr, i < 3) << "e" << i << ", " << threads << " threads";
+      if (node != nullptr) {
+        EXPECT_EQ(node->data, entries[static_cast<std::size_t>(i)].data);
+      }
+    }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Workers, BigEntries, ::testing::Values(2u, 4u));
-
-// The threads must not show: random scenarios, each extracted with one decoding thread and
-// with four, must give the same prompts in the same order with the same answers taking the
+// The threads must not show: random scenarios, each extracted by the calling thread alone and
+// with four decoding threads, must give the same prompts in the same order with the same answers taking the
 // same effect, the same reports, the same files (content, times, attributes), the same
 // result. The scenarios mix entries that are fine, have a password that does not fit, a bad
 // authentication code, names that meet or alias, files and directories already in the way
-// (some read-only), writes and closes that fail until the user has answered a prompt or
-// always, memory that runs out, and an observer that throws; the answers are random.
+// (some read-only), writes that fail until the user has answered a prompt or always, closes
+// that fail (which fail no entry), a disk that fills up at a random point (each answer may
+// free some room), a first file slow to create, memory that runs out, and an observer that
+// throws; the answers are random. Of the four threads' run, none, some or all of the threads
+// it asks for start; the one-thread run starts none.
 //
 // OT_DIFFERENTIAL_SCENARIOS=N runs N scenarios (default 300), from seed OT_DIFFERENTIAL_SEED
 // (default 1); a failure names the seed of its scenario.
 
 namespace differential {
 
-enum class Fault { kNone, kWriteUntilAnswered, kWriteAlways, kCloseUntilAnswered, kCloseAlways, kOutOfMemory };
+enum class Fault { kNone, kWriteUntilAnswered, kWriteAlways, kCloseAlways, kOutOfMemory };
 
 struct PathFault {
   Fault fault = Fault::kNone;
@@ -389,6 +487,10 @@ struct Scenario {
   std::deque<std::optional<std::string>> passwordAnswers;
   std::deque<FailureAnswer> failureAnswers;
   int throwAtReport = -1;  // the observer throws on this report (counted from 0)
+  std::uint64_t freeSpace = UINT64_MAX;  // room on the disk, shared by every file
+  std::uint64_t freedPerAnswer = 0;      // room the user frees before answering a failure prompt
+  bool slowFirstCreate = false;          // the first file created takes a while
+  int threadStarts = -1;                 // thread starts allowed in the four threads' run (-1: all)
 };
 
 const wchar_t kDestination[] = L"C:\\out";
@@ -465,7 +567,7 @@ Scenario MakeScenario(std::uint32_t seed) {
     if (name.back() == '/' || !chance(12)) continue;
     PathFault fault;
     fault.fault = pick(std::vector<Fault>{Fault::kWriteUntilAnswered, Fault::kWriteUntilAnswered, Fault::kWriteAlways,
-                                          Fault::kCloseUntilAnswered, Fault::kCloseAlways, Fault::kOutOfMemory});
+                                          Fault::kCloseAlways, Fault::kOutOfMemory});
     fault.answers = 1 + static_cast<int>(random() % 2);
     s.faults[Folded(s.destination, zip::Utf8ToWide(name))] = fault;
   }
@@ -480,6 +582,14 @@ Scenario MakeScenario(std::uint32_t seed) {
                                         FailureAnswer::kRetry, FailureAnswer::kAbort}));
   }
   if (chance(5)) s.throwAtReport = static_cast<int>(random() % 4);
+  if (chance(30)) {
+    std::uint64_t total = 0;
+    for (const TestEntry& entry : s.entries) total += entry.data.size();
+    s.freeSpace = random() % (total + 1);
+    if (chance(50)) s.freedPerAnswer = random() % 3000;
+  }
+  s.slowFirstCreate = chance(20);
+  s.threadStarts = pick(std::vector<int>{-1, -1, -1, 0, 1, 2, 3, 5});
   return s;
 }
 
@@ -488,7 +598,8 @@ Scenario MakeScenario(std::uint32_t seed) {
 // the disk before answering).
 class LoggingPrompts final : public Prompts {
  public:
-  explicit LoggingPrompts(std::vector<std::wstring>& log) : log_(log) {}
+  LoggingPrompts(std::vector<std::wstring>& log, WindowsMemoryFileSystem& disk, std::uint64_t freedPerAnswer)
+      : log_(log), disk_(disk), freedPerAnswer_(freedPerAnswer) {}
   bool AskPassword(const std::wstring& entryName, std::string& password) override {
     const bool given = script.AskPassword(entryName, password);
     log_.push_back(L"password for " + entryName + L": " + (given ? zip::Utf8ToWide(password) : L"(cancelled)"));
@@ -498,6 +609,7 @@ class LoggingPrompts final : public Prompts {
     const FailureAnswer answer = script.AskOnFailure(text);
     log_.push_back(L"failure " + text + L": " +
                    (answer == FailureAnswer::kRetry ? L"Retry" : answer == FailureAnswer::kIgnore ? L"Ignore" : L"Abort"));
+    if (disk_.freeSpace != UINT64_MAX) disk_.freeSpace += freedPerAnswer_;  // on the writing thread, as every write
     ++failuresAnswered;
     return answer;
   }
@@ -507,6 +619,8 @@ class LoggingPrompts final : public Prompts {
 
  private:
   std::vector<std::wstring>& log_;
+  WindowsMemoryFileSystem& disk_;
+  std::uint64_t freedPerAnswer_;
 };
 
 struct Observed {
@@ -528,7 +642,7 @@ std::wstring Describe(const WindowsMemoryFileSystem::Node& node) {
   return text;
 }
 
-Observed Extract(const Scenario& s, const std::string& zip, unsigned workers, std::uint32_t seed) {
+Observed Extract(const Scenario& s, const std::string& zip, unsigned threads, int threadStarts, std::uint32_t seed) {
   WindowsMemoryFileSystem memory;
   memory.AddFile(kArchive, zip);
   memory.AddDirectory(kDestination);
@@ -541,15 +655,18 @@ Observed Extract(const Scenario& s, const std::string& zip, unsigned workers, st
     }
   }
   memory.Confine(kDestination);
+  memory.freeSpace = s.freeSpace;
 
   Observed observed;
-  LoggingPrompts prompts(observed.log);
+  LoggingPrompts prompts(observed.log, memory, s.freedPerAnswer);
   prompts.script.passwords = s.passwordAnswers;
   prompts.script.failures = s.failureAnswers;
   FaultyFileSystem files(memory);
   std::atomic<std::uint32_t> delays{seed};
+  std::atomic<bool> first{true};
   files.outputFault = [&](const std::wstring& path) {
     FaultyFileSystem::OutputFault fault;
+    if (s.slowFirstCreate && first.exchange(false)) fault.createDelayMicroseconds = 3000;
     // Now and then a close that takes a while, to vary the interleaving.
     const std::uint32_t x = delays.fetch_add(0x9E3779B9u) * 2654435761u;
     if ((x >> 24) < 25) fault.closeDelayMicroseconds = (x >> 8) % 400;
@@ -562,7 +679,6 @@ Observed Extract(const Scenario& s, const std::string& zip, unsigned workers, st
       case Fault::kNone: break;
       case Fault::kWriteUntilAnswered: fault.failWrite = active; break;
       case Fault::kWriteAlways: fault.failWrite = true; break;
-      case Fault::kCloseUntilAnswered: fault.failClose = active; break;
       case Fault::kCloseAlways: fault.failClose = true; break;
       case Fault::kOutOfMemory: fault.throwOnWrite = true; break;
     }
@@ -576,7 +692,11 @@ Observed Extract(const Scenario& s, const std::string& zip, unsigned workers, st
     if (reports++ == s.throwAtReport) throw std::runtime_error("observer");
   };
   observer.failed = [&](const std::wstring& text) { observed.log.push_back(L"failed: " + text); };
-  observed.result = UnzipArchive(files, prompts, kArchive, s.destination.c_str(), s.password.c_str(), &observer, workers);
+  {
+    ThreadStarts starts(threadStarts);
+    observed.result =
+        UnzipArchive(files, prompts, kArchive, s.destination.c_str(), s.password.c_str(), &observer, threads);
+  }
   for (const auto& [key, node] : memory.nodes()) {
     if (key != memory.KeyOf(kArchive)) observed.nodes.push_back(Describe(node));
   }
@@ -599,12 +719,12 @@ std::uint32_t FromEnvironment(const char* name, std::uint32_t fallback) {
 TEST(Differential, FourThreadsDoWhatOneDoes) {
   const std::uint32_t count = FromEnvironment("OT_DIFFERENTIAL_SCENARIOS", 300);
   const std::uint32_t first = FromEnvironment("OT_DIFFERENTIAL_SEED", 1);
-  int prompted = 0, aborted = 0, fatal = 0;
+  int prompted = 0, aborted = 0, fatal = 0, diskFull = 0;
   for (std::uint32_t seed = first; seed < first + count; ++seed) {
     const Scenario s = MakeScenario(seed);
     const std::string zip = BuildZip(s.entries);
-    const Observed one = Extract(s, zip, 1, seed);
-    const Observed four = Extract(s, zip, 4, seed);
+    const Observed one = Extract(s, zip, 1, 0, seed);
+    const Observed four = Extract(s, zip, 4, s.threadStarts, seed);
     const bool same = one.result == four.result && one.log == four.log && one.nodes == four.nodes;
     EXPECT_TRUE(same) << "scenario seed " << seed << " (OT_DIFFERENTIAL_SEED=" << seed
                       << " OT_DIFFERENTIAL_SCENARIOS=1 repeats it)\n  one thread: result " << one.result << "\n"
@@ -618,6 +738,7 @@ TEST(Differential, FourThreadsDoWhatOneDoes) {
     for (const std::wstring& line : one.log) {
       if (line.compare(0, 7, L"failure") == 0) ++prompted;
       if (line.size() > 5 && line.compare(line.size() - 5, 5, L"Abort") == 0) ++aborted;
+      if (line.compare(0, 7, L"failure") == 0 && line.find(L"00062") != std::wstring::npos) ++diskFull;
     }
     fatal += one.result == kUnzipFailed;
   }
@@ -626,9 +747,11 @@ TEST(Differential, FourThreadsDoWhatOneDoes) {
     EXPECT_GT(prompted, static_cast<int>(count) / 4);
     EXPECT_GT(aborted, static_cast<int>(count) / 20);
     EXPECT_GT(fatal, static_cast<int>(count) / 50);
+    EXPECT_GT(diskFull, static_cast<int>(count) / 10);
   }
-  std::printf("[ differential ] %u scenarios from seed %u: %d failure prompts, %d Aborts, %d fatal ends\n", count,
-              first, prompted, aborted, fatal);
+  std::printf("[ differential ] %u scenarios from seed %u: %d failure prompts (%d for a write that failed), %d Aborts, "
+              "%d fatal ends\n",
+              count, first, prompted, diskFull, aborted, fatal);
 }
 
 }  // namespace differential

@@ -81,6 +81,7 @@ class CountingInput final : public InputFile {
   bool Seek(std::uint64_t offset) override { return real_->Seek(offset); }
   bool Read(void* buffer, std::size_t size, std::size_t& got) override {
     if (owner_.bytesRead + size > owner_.failReadsAfter) return false;
+    if (owner_.readFault && owner_.readFault(size)) return false;
     const bool ok = real_->Read(buffer, size, got);
     owner_.bytesRead += got;
     return ok;

@@ -54,7 +54,8 @@ class ScriptedPrompts final : public Prompts {
 
 // Passes every call to the platform file system (or another one), except that
 //  - writes fail once a file has received failWritesAfter bytes (a full disk),
-//  - reads fail once failReadsAfter bytes have been read from the archive,
+//  - reads fail once failReadsAfter bytes have been read from the archive, and those for which
+//    readFault, when set, says so (it is called from any thread, before the read),
 //  - outputFault, when set, may delay a creation or a close or make it fail (after the real close, as a
 //    network drive reports late write errors) and may fail a file's writes,
 // and it remembers the largest number of bytes any single file received. The archiver calls
@@ -76,6 +77,7 @@ class FaultyFileSystem final : public FileSystem {
 
   std::uint64_t failWritesAfter = UINT64_MAX;
   std::uint64_t failReadsAfter = UINT64_MAX;
+  std::function<bool(std::size_t size)> readFault;
   // Asked once per file created, with its path: what goes wrong with it.
   std::function<OutputFault(const std::wstring& path)> outputFault;
   std::atomic<std::uint64_t> largestWrite{0};  // bytes written to one file, the most of any file
