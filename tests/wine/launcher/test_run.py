@@ -9,9 +9,9 @@ import unittest
 from pathlib import Path
 
 import otwine
-from launcher_scenarios import (MARKER_KEY, MARKER_NAME, demo_env, install, main_window,
-                                page_state, read_record, set_dotnet, start_launcher, wait_exit,
-                                working_dirs)
+from launcher_scenarios import (EXTRACTION_FAILED, MARKER_KEY, MARKER_NAME, demo_env, install,
+                                main_window, page_state, read_record, set_dotnet, start_launcher,
+                                wait_exit, working_dirs)
 
 USER_HIVE = "S-1-5-21-0-0-0-1000"
 UNPROTECTED = ("Couldn't create the working directory: the temporary directory's drive cannot "
@@ -87,7 +87,7 @@ class SuccessfulRun(unittest.TestCase):
             self.assertEqual(list(folder.iterdir()), [])
             self.assertEqual(stat.S_IMODE(folder.stat().st_mode) & 0o007, 0)
             s.close(window["hwnd"])
-            self.assertEqual(wait_exit(proc, 60), 0)
+            self.assertEqual(wait_exit(proc, 60), EXTRACTION_FAILED)
             log = Path(proc.err_path).read_text(encoding="utf-8", errors="replace")
             self.assertEqual(set(converted.findall(log)), {"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"})
             self.assertEqual(working_dirs(s), [])
