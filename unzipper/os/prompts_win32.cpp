@@ -64,7 +64,10 @@ INT_PTR CALLBACK PasswordDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 }  // namespace
 
 bool Win32Prompts::AskPassword(const std::wstring& entryName, std::string& password) {
-  if (!StationIsVisible()) return false;  // Cancel: the entry is skipped
+  if (!StationIsVisible()) {
+    answeredUnseen_ = true;
+    return false;  // Cancel: the entry is skipped
+  }
   PasswordDialogState state;
   state.caption = L"Password for \"" + entryName + L"\"";
   const INT_PTR result =
@@ -89,7 +92,10 @@ bool Win32Prompts::AskPassword(const std::wstring& entryName, std::string& passw
 }
 
 FailureAnswer Win32Prompts::AskOnFailure(const std::wstring& text) {
-  if (!StationIsVisible()) return FailureAnswer::kAbort;
+  if (!StationIsVisible()) {
+    answeredUnseen_ = true;
+    return FailureAnswer::kAbort;
+  }
   const int answer = ::MessageBoxW(nullptr, text.c_str(), L"Confirm",
                                    MB_ABORTRETRYIGNORE | MB_ICONQUESTION | MB_TASKMODAL | MB_SETFOREGROUND);
   if (answer == IDRETRY) return FailureAnswer::kRetry;

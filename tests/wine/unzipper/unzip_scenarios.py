@@ -239,8 +239,9 @@ class UnzipUnderWine(unittest.TestCase):
             names = [i.filename for i in z.infolist() if not i.is_dir()]
         self.assertEqual(asked, [f'Password for "{name}"' for name in names])
         self.assertEqual(files_below(out), {})
-        # Where no one can see a prompt, each is answered Cancel without being shown.
-        self.assertEqual(self.unzip(self.win(archive), self.win(out), "wrong", hidden=True), -1)
+        # Where no one can see a prompt, each is answered Cancel without being shown, and the
+        # archive, not unpacked, is reported as a failure.
+        self.assertEqual(self.unzip(self.win(archive), self.win(out), "wrong", hidden=True), 0)
         self.assertEqual(files_below(out), {})
 
     @unittest.skipUnless(have_7zz(), "7zz not installed")
@@ -270,10 +271,16 @@ class UnzipUnderWine(unittest.TestCase):
         self.assertEqual(self.finish(proc), -1)
         self.assertEqual(files_below(out), {})
         # Where no one can see the prompt, it is answered Abort without being shown: with a
-        # good entry after the damaged one, nothing is extracted (Ignore would extract it).
+        # good entry after the damaged one, nothing is extracted (Ignore would extract it), and
+        # the result is a failure. Nothing asked, the same run succeeds.
         seven_zip(tree, archive, "x64")
-        self.assertEqual(self.unzip(self.win(archive), self.win(out), hidden=True), -1)
+        self.assertEqual(self.unzip(self.win(archive), self.win(out), hidden=True), 0)
         self.assertEqual(files_below(out), {})
+        good = self.work / "good.zip"
+        seven_zip(tree, good, "x64")
+        self.assertEqual(self.unzip(self.win(good), self.win(out), hidden=True), -1)
+        self.assertEqual(files_below(out),
+                         {f"x64/{k}": v for k, v in files_below(tree / "x64").items()})
 
     def test_hostile_names_are_refused_and_nothing_lands_outside(self):
         archive = self.work / "hostile.zip"
