@@ -3,54 +3,14 @@
 #include <cctype>
 #include <limits>
 
+#include "zip/name_text.h"
+
 namespace ot {
 
 namespace {
 
 bool IsIdentStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
 bool IsIdentChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-
-// Decodes UTF-8 into UTF-16; false for malformed input (overlong, surrogates, truncation).
-bool Utf8ToWide(std::string_view in, std::wstring& out) {
-  out.clear();
-  std::size_t i = 0;
-  while (i < in.size()) {
-    const unsigned char c = static_cast<unsigned char>(in[i]);
-    std::uint32_t cp = 0;
-    std::size_t extra = 0;
-    if (c < 0x80) {
-      cp = c;
-    } else if ((c & 0xE0) == 0xC0) {
-      cp = c & 0x1F;
-      extra = 1;
-    } else if ((c & 0xF0) == 0xE0) {
-      cp = c & 0x0F;
-      extra = 2;
-    } else if ((c & 0xF8) == 0xF0) {
-      cp = c & 0x07;
-      extra = 3;
-    } else {
-      return false;
-    }
-    if (extra > 0 && i + extra >= in.size()) return false;  // truncated sequence
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const unsigned char cc = static_cast<unsigned char>(in[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    if (cp >= 0x10000 && sizeof(wchar_t) == 2) {
-      cp -= 0x10000;
-      out += static_cast<wchar_t>(0xD800 + (cp >> 10));
-      out += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<wchar_t>(cp);
-    }
-    i += extra + 1;
-  }
-  return true;
-}
 
 std::wstring Widen(std::string_view ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
@@ -172,7 +132,7 @@ class Parser {
       }
       if (i + 1 != value.size()) return Error("text after a string");
       out.kind = LayoutValue::Kind::String;
-      if (!Utf8ToWide(raw, out.text)) return Error("string is not valid UTF-8");
+      if (!orv::zip::Utf8ToWide(raw, out.text)) return Error("string is not valid UTF-8");
       return true;
     }
     if (first == '[') {

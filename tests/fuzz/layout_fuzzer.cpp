@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "core/form_layout.h"
+#include "zip/name_text.h"
 
 namespace {
 
@@ -19,29 +20,7 @@ namespace {
   std::abort();
 }
 
-void AppendUtf8(std::string& out, std::wstring_view text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto c = static_cast<std::uint32_t>(text[i]);
-    if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint32_t>(text[++i]) - 0xDC00);
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-}
+void AppendUtf8(std::string& out, std::wstring_view text) { out += orv::zip::WideToUtf8(text); }
 
 void Write(std::string& out, const ot::LayoutObject& object, int depth) {
   const std::string indent(static_cast<std::size_t>(depth) * 2, ' ');

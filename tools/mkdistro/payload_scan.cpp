@@ -10,37 +10,10 @@
 #include <memory>
 
 #include "distro_error.h"
+#include "zip/name_text.h"
 
 namespace ot::mkdistro {
 namespace {
-
-// Decodes one UTF-8 sequence at text[pos]; returns its length, or 0 when it is not a valid,
-// shortest-form encoding of a scalar value.
-std::size_t DecodeUtf8(std::string_view text, std::size_t pos, char32_t& cp) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  std::size_t length;
-  char32_t min;
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, min = 0x80, cp = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, min = 0x800, cp = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, min = 0x10000, cp = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (pos + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(pos + i) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
-}
 
 bool IsReservedDeviceName(std::string_view component) {
   std::string base(component.substr(0, component.find('.')));
@@ -146,9 +119,9 @@ std::string CheckEntryName(std::string_view name) {
   if (name.size() > 0xFFFF) return "is longer than 65,535 bytes";
   if (name.front() == '/') return "is an absolute path";
   for (std::size_t pos = 0; pos < name.size();) {
-    char32_t cp;
-    const std::size_t length = DecodeUtf8(name, pos, cp);
-    if (length == 0) return "is not valid UTF-8";
+    const orv::zip::Utf8Sequence sequence = orv::zip::DecodeUtf8(name, pos);
+    if (!sequence.valid) return "is not valid UTF-8";
+    const char32_t cp = sequence.value;
     if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return "contains a control character";
     if (cp == '\\') return "contains a backslash";
     if (cp == ':') return "contains a colon";
@@ -156,7 +129,7 @@ std::string CheckEntryName(std::string_view name) {
       return "contains the character '" + std::string(1, static_cast<char>(cp)) +
              "', which Windows does not allow in file names";
     }
-    pos += length;
+    pos += sequence.length;
   }
   for (std::size_t start = 0;;) {
     const std::size_t slash = name.find('/', start);
@@ -172,11 +145,10 @@ std::string CheckUnpackedPathLength(std::string_view name) {
   // UTF-16 code units: one per code point, two for those beyond U+FFFF (four UTF-8 bytes).
   std::size_t units = 0, directoryUnits = 0;
   for (std::size_t pos = 0; pos < name.size();) {
-    char32_t cp;
-    const std::size_t length = std::max<std::size_t>(DecodeUtf8(name, pos, cp), 1);
+    const orv::zip::Utf8Sequence sequence = orv::zip::DecodeUtf8(name, pos);
     if (name[pos] == '/') directoryUnits = units;
-    units += cp > 0xFFFF ? 2 : 1;
-    pos += length;
+    units += sequence.value > 0xFFFF ? 2 : 1;
+    pos += sequence.length;
   }
   const std::string where = "C:\\Users\\<20-character name>\\AppData\\Local\\Temp\\{GUID}\\Setup\\";
   const std::size_t path = kUnpackFolderLength + units;

@@ -55,42 +55,56 @@ constexpr char16_t kCp437High[128] = {
 
 }  // namespace
 
+Utf8Sequence DecodeUtf8(std::string_view text, std::size_t pos) {
+  Utf8Sequence sequence;
+  const auto lead = static_cast<std::uint8_t>(text[pos]);
+  if (lead < 0x80) {
+    sequence.value = lead;
+    sequence.valid = true;
+    return sequence;
+  }
+  std::size_t length = 0;
+  char32_t c = 0;
+  char32_t minimum = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2, c = lead & 0x1F, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, c = lead & 0x0F, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, c = lead & 0x07, minimum = 0x10000;
+  }
+  if (length == 0 || pos + length > text.size()) return sequence;  // a stray or cut-off lead byte
+  for (std::size_t used = 1; used < length; ++used) {
+    const auto next = static_cast<std::uint8_t>(text[pos + used]);
+    if ((next & 0xC0) != 0x80) {
+      sequence.length = used;
+      return sequence;
+    }
+    c = (c << 6) | (next & 0x3F);
+  }
+  sequence.length = length;
+  // Overlong forms, surrogates and values past U+10FFFF are as malformed as a broken tail.
+  sequence.valid = c >= minimum && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
+  sequence.value = c;
+  return sequence;
+}
+
+bool Utf8ToWide(std::string_view text, std::wstring& out) {
+  out.clear();
+  out.reserve(text.size());
+  bool valid = true;
+  for (std::size_t i = 0; i < text.size();) {
+    const Utf8Sequence sequence = DecodeUtf8(text, i);
+    valid = valid && sequence.valid;
+    AppendCodePoint(out, sequence.valid ? sequence.value : kReplacement);
+    i += sequence.length;
+  }
+  return valid;
+}
+
 std::wstring Utf8ToWide(std::string_view text) {
   std::wstring out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<std::uint8_t>(text[i]);
-    if (lead < 0x80) {
-      out += static_cast<wchar_t>(lead);
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    char32_t c = 0;
-    char32_t minimum = 0;
-    if ((lead & 0xE0) == 0xC0) {
-      length = 2, c = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, c = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4, c = lead & 0x07, minimum = 0x10000;
-    }
-    std::size_t used = 1;
-    bool valid = length != 0 && i + length <= text.size();
-    for (; valid && used < length; ++used) {
-      const auto next = static_cast<std::uint8_t>(text[i + used]);
-      if ((next & 0xC0) != 0x80) {
-        valid = false;
-        break;
-      }
-      c = (c << 6) | (next & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are as malformed as a broken tail.
-    if (valid && (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) valid = false;
-    AppendCodePoint(out, valid ? c : kReplacement);
-    i += valid ? length : used;
-  }
+  Utf8ToWide(text, out);
   return out;
 }
 
