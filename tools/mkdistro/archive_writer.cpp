@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <libdeflate.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "distro_error.h"
 #include "dos_time.h"
 #include "entry_salt.h"
+#include "os/threads.h"
 #include "zip/zip_format.h"
 
 namespace ot::mkdistro {
@@ -177,7 +177,7 @@ std::vector<std::uint8_t> EncodeEntry(const PayloadFile& file, const Compressor&
 }
 
 unsigned ThreadCount(const WriteOptions& options, std::size_t files) {
-  const unsigned wanted = options.threads == 0 ? AvailableProcessors() : options.threads;
+  const unsigned wanted = options.threads == 0 ? orv::ProcessorCount() : options.threads;
   return static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(wanted, files)));
 }
 
@@ -307,16 +307,6 @@ class ParallelEncoder {
 };
 
 }  // namespace
-
-unsigned AvailableProcessors() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    const int count = CPU_COUNT(&set);
-    if (count > 0) return static_cast<unsigned>(count);
-  }
-  const unsigned hardware = std::thread::hardware_concurrency();
-  return hardware > 0 ? hardware : 1;
-}
 
 std::array<std::uint8_t, kAesExtraFieldSize> AesExtraField() {
   std::array<std::uint8_t, kAesExtraFieldSize> field{};

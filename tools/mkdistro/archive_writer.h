@@ -67,9 +67,6 @@ struct WriteOptions {
   std::function<void(std::uint64_t bytesDone, std::size_t filesDone, const std::string& current)> progress;
 };
 
-// The number of processors this process may run on (at least 1).
-unsigned AvailableProcessors();
-
 struct ArchiveLayout {
   std::size_t entries = 0;
   std::uint64_t centralDirOffset = 0;
