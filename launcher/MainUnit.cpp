@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "archive_password.h"
+#include "os/force_directories.h"
 #include "core/build_check.h"
 #include "core/dotnet_check.h"
 #include "core/exit_codes.h"
@@ -154,22 +155,12 @@ UINT WindowDpi(HWND window) {
 
 std::wstring SetupMutexName() { return FormatText(L"Global\\%s Setup Mutex", {kProductName}); }
 
-// Creates every missing level of path, outermost first; levels that exist count as made.
+// Creates every missing level of path, outermost first. Whether it worked shows when the working
+// folder is made in it.
 void ForceDirectories(const std::wstring& path) {
-  std::size_t start = 0;
-  if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
-    // \\server\share: the share itself cannot be created.
-    start = path.find(L'\\', 2);
-    if (start != std::wstring::npos) start = path.find(L'\\', start + 1);
-    if (start == std::wstring::npos) return;
-  } else if (path.size() >= 3 && path[1] == L':') {
-    start = 2;
-  }
-  for (std::size_t pos = path.find_first_of(L"\\/", start + 1); ; pos = path.find_first_of(L"\\/", pos + 1)) {
-    const std::wstring level = path.substr(0, pos);
-    if (!level.empty() && level.back() != L':') ::CreateDirectoryW(level.c_str(), nullptr);
-    if (pos == std::wstring::npos) break;
-  }
+  orv::ForceDirectories(
+      path, [](const std::wstring& level) { return ::GetFileAttributesW(level.c_str()); },
+      [](const std::wstring& level) { return ::CreateDirectoryW(level.c_str(), nullptr) != FALSE; });
 }
 
 // Writes one RT_RCDATA resource of the launcher's own image to a file in one write, straight

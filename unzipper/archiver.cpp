@@ -4,6 +4,7 @@
 
 #include "crypto/wipe.h"
 #include "extraction_schedule.h"
+#include "os/force_directories.h"
 #include "zip/name_text.h"
 #include "zip/path_check.h"
 #include "zip/zip_format.h"
@@ -20,7 +21,6 @@ constexpr std::uint32_t kSettableAttributes = 0x31A7;
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-bool IsDriveOnly(std::wstring_view path) { return path.size() == 2 && path[1] == L':'; }
 
 bool IsFloppyPath(std::wstring_view path) {
   return path.size() >= 2 && path[1] == L':' &&
@@ -345,28 +345,9 @@ Status Archiver::WriteData(Run& run, std::size_t index, const std::wstring& full
 
 // Creates directory and every missing parent; true when it exists afterwards.
 bool Archiver::ForceDirectories(const std::wstring& directory) {
-  std::wstring path = directory;
-  while (!path.empty() && IsSeparator(path.back())) path.pop_back();
-  std::vector<std::wstring> missing;
-  while (!path.empty() && !IsDriveOnly(path)) {
-    const std::uint32_t attributes = fs_.GetAttributes(path);
-    if (attributes != FileSystem::kNoAttributes) {
-      if (!(attributes & zip::kAttributeDirectory)) return false;  // a file is in the way
-      break;
-    }
-    missing.push_back(path);
-    const auto cut = path.find_last_of(L"\\/");
-    if (cut == std::wstring::npos) break;
-    path.erase(cut);
-    while (!path.empty() && IsSeparator(path.back())) path.pop_back();
-  }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (!fs_.MakeDirectory(*it)) {
-      const std::uint32_t attributes = fs_.GetAttributes(*it);  // made meanwhile by someone else?
-      if (attributes == FileSystem::kNoAttributes || !(attributes & zip::kAttributeDirectory)) return false;
-    }
-  }
-  return true;
+  return orv::ForceDirectories(
+      directory, [this](const std::wstring& path) { return fs_.GetAttributes(path); },
+      [this](const std::wstring& path) { return fs_.MakeDirectory(path); });
 }
 
 // Only a different text counts as a change of the password: entries decoded ahead with the
