@@ -22,7 +22,7 @@ namespace ot {
 
 class TMainForm {
  public:
-  // interactive: whether anyone can see the window (see window_station.h). Where no one can,
+  // interactive: whether anyone can see the window (see os/window_station.h). Where no one can,
   // a refusal or failure does not wait: the window closes at once, cleaning up, and the
   // failure's exit code reports it.
   TMainForm(HINSTANCE instance, bool interactive);

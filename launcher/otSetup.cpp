@@ -7,8 +7,8 @@
 #include "MainUnit.h"
 #include "core/exit_codes.h"
 #include "core/product.h"
+#include "os/window_station.h"
 #include "win32/unique_handle.h"
-#include "win32/window_station.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ void RestrictDllSearch() {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   RestrictDllSearch();
   // Where no one can answer a message box, none is shown: the code alone reports.
-  const bool interactive = ot::WindowStationIsVisible();
+  const bool interactive = orv::WindowStationIsVisible();
 
   ot::UniqueKernelHandle mutex(::CreateMutexW(nullptr, TRUE, ot::kLauncherMutexName));
   if (!mutex || ::GetLastError() == ERROR_ALREADY_EXISTS) {

@@ -69,10 +69,49 @@ bool WriteRecord(const std::wstring& path) {
   return MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+namespace {
+
+constexpr UINT_PTR kCloseTimer = 1;
+
+// The Close button (or Esc) and the timer of CloseAfter destroy the window; its end ends the
+// message loop.
+LRESULT CALLBACK DemoWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDCANCEL) DestroyWindow(window);
+      return 0;
+    case WM_TIMER:
+      KillTimer(window, kCloseTimer);
+      DestroyWindow(window);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      return DefWindowProcW(window, message, wParam, lParam);
+  }
+}
+
+}  // namespace
+
+void CloseAfter(HWND window, DWORD seconds) { SetTimer(window, kCloseTimer, seconds * 1000, nullptr); }
+
+void ShowUntilClosed(HWND window, int show) {
+  ShowWindow(window, show);  // the first call honours the STARTUPINFO show mode
+  UpdateWindow(window);
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (!IsDialogMessageW(window, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+}
+
 HWND CreateDemoWindow(HINSTANCE instance, const wchar_t* className, const wchar_t* title,
-                      const std::wstring& text, WNDPROC procedure) {
+                      const std::wstring& text) {
   WNDCLASSW wc{};
-  wc.lpfnWndProc = procedure;
+  wc.lpfnWndProc = DemoWindowProc;
   wc.hInstance = instance;
   wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);

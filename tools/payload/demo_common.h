@@ -27,6 +27,10 @@ bool WriteRecord(const std::wstring& path);
 
 // A small window with one text and a Close button; ends the message loop when destroyed.
 HWND CreateDemoWindow(HINSTANCE instance, const wchar_t* className, const wchar_t* title,
-                      const std::wstring& text, WNDPROC procedure);
+                      const std::wstring& text);
+// Destroys the window by itself after that many seconds.
+void CloseAfter(HWND window, DWORD seconds);
+// Shows the window and runs the message loop until it is destroyed.
+void ShowUntilClosed(HWND window, int show);
 
 }  // namespace ot::demo

@@ -19,24 +19,6 @@ namespace {
 
 constexpr wchar_t kMutexName[] = L"Global\\Orvane Tessaly Setup Mutex";
 constexpr wchar_t kTitle[] = L"Orvane Tessaly Setup (demo)";
-constexpr UINT_PTR kHoldTimer = 1;
-
-LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case WM_COMMAND:
-      if (LOWORD(wParam) == IDCANCEL) DestroyWindow(window);
-      return 0;
-    case WM_TIMER:
-      KillTimer(window, kHoldTimer);
-      DestroyWindow(window);
-      return 0;
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
-    default:
-      return DefWindowProcW(window, message, wParam, lParam);
-  }
-}
 
 std::wstring Describe(const std::vector<std::wstring>& args, const wchar_t* mutexState) {
   std::wstring text = L"Arguments received: " + std::to_wstring(args.empty() ? 0 : args.size() - 1) + L"\r\n";
@@ -64,18 +46,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
       std::wcstoul(ot::demo::EnvironmentText(L"OT_DEMO_EXIT_CODE").c_str(), nullptr, 10));
 
   HWND window = ot::demo::CreateDemoWindow(instance, L"OrvaneTessalyDemoSetup", kTitle,
-                                           Describe(ot::demo::ParsedArguments(), mutexState), SetupWindowProc);
+                                           Describe(ot::demo::ParsedArguments(), mutexState));
   if (window) {
-    if (holdSeconds > 0) SetTimer(window, kHoldTimer, holdSeconds * 1000, nullptr);
-    ShowWindow(window, show);
-    UpdateWindow(window);
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-      if (!IsDialogMessageW(window, &msg)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-      }
-    }
+    if (holdSeconds > 0) ot::demo::CloseAfter(window, holdSeconds);
+    ot::demo::ShowUntilClosed(window, show);
   }
   if (owned && exitHolding) ExitProcess(exitCode);
   if (owned) ReleaseMutex(mutex);

@@ -10,29 +10,6 @@
 
 #include "demo_common.h"
 
-namespace {
-
-constexpr UINT_PTR kEndTimer = 1;
-
-LRESULT CALLBACK StarterWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case WM_COMMAND:
-      if (LOWORD(wParam) == IDCANCEL) DestroyWindow(window);
-      return 0;
-    case WM_TIMER:
-      KillTimer(window, kEndTimer);
-      DestroyWindow(window);
-      return 0;
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
-    default:
-      return DefWindowProcW(window, message, wParam, lParam);
-  }
-}
-
-}  // namespace
-
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   const std::wstring record = ot::demo::EnvironmentText(L"OT_DEMO_STARTER_FILE");
   if (!record.empty()) ot::demo::WriteRecord(record);
@@ -43,17 +20,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   std::wstring text = L"Started with:";
   for (std::size_t i = 1; i < args.size(); ++i) text += L" " + args[i];
   HWND window = ot::demo::CreateDemoWindow(instance, L"OrvaneTessalyDemoStarter", L"Orvane Tessaly Starter (demo)",
-                                           text, StarterWindowProc);
+                                           text);
   if (!window) return 0;
-  SetTimer(window, kEndTimer, seconds * 1000, nullptr);
-  ShowWindow(window, show);  // the first call honours the starter's STARTUPINFO show mode
-  UpdateWindow(window);
-  MSG msg;
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    if (!IsDialogMessageW(window, &msg)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-  }
+  ot::demo::CloseAfter(window, seconds);
+  ot::demo::ShowUntilClosed(window, show);
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "crypto/wipe.h"
+#include "os/window_station.h"
 #include "resource_ids.h"
 
 // The library's own module, whatever name it was loaded under.
@@ -13,18 +14,6 @@ namespace orv {
 namespace {
 
 constexpr int kMaxPasswordLength = 255;
-
-// Whether anyone can see and answer a prompt. A deployment agent or a service runs the host in a
-// window station that is not interactive, where a modal prompt would be drawn on a desktop no
-// one sees and wait for ever. When the question cannot be asked, the station counts as visible.
-bool StationIsVisible() {
-  HWINSTA station = ::GetProcessWindowStation();  // not to be closed
-  USEROBJECTFLAGS flags{};
-  DWORD needed = 0;
-  if (!station || !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed))
-    return true;
-  return (flags.dwFlags & WSF_VISIBLE) != 0;
-}
 
 struct PasswordDialogState {
   std::wstring caption;
@@ -64,7 +53,7 @@ INT_PTR CALLBACK PasswordDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 }  // namespace
 
 bool Win32Prompts::AskPassword(const std::wstring& entryName, std::string& password) {
-  if (!StationIsVisible()) {
+  if (!WindowStationIsVisible()) {
     answeredUnseen_ = true;
     return false;  // Cancel: the entry is skipped
   }
@@ -92,7 +81,7 @@ bool Win32Prompts::AskPassword(const std::wstring& entryName, std::string& passw
 }
 
 FailureAnswer Win32Prompts::AskOnFailure(const std::wstring& text) {
-  if (!StationIsVisible()) {
+  if (!WindowStationIsVisible()) {
     answeredUnseen_ = true;
     return FailureAnswer::kAbort;
   }
