@@ -10,10 +10,9 @@
 //  - Decoding threads read, decrypt, authenticate and inflate the entries after the writer's
 //    into chunks of memory, within a budget (kBudgetChunks), in archive order but for one entry
 //    much larger than the next, which goes first so that it does not end the run alone on one
-//    processor. At an entry's turn the writer
-//    writes the chunks decoded for it while its decoding thread may still add more (the entry
-//    at the turn may always have a few chunks beyond the budget), so an entry larger than the
-//    budget streams through. Whatever a decoding thread did not finish well (a password that
+//    processor. At an entry's turn the writer writes the chunks decoded for it while its
+//    decoding thread may still add more (the entry at the turn may always have a few chunks
+//    beyond the budget), so an entry larger than the budget streams through. Whatever a decoding thread did not finish well (a password that
 //    does not fit, a damaged entry, a read error, no memory) is never shown: the writer
 //    decodes that entry itself at its turn, as one thread would, prompts included, skipping
 //    what it has already written. An entry decoded ahead with a password that the user has
